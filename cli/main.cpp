@@ -1,0 +1,28 @@
+// tarnpost: hands one message to the running TARN application.
+#include <stdio.h>
+
+#include "cli/usage.h"
+#include "delivery/delivery.h"
+
+// The MinGW runtime would otherwise be free to expand * and ? in the
+// arguments; a message must arrive exactly as typed. Other runtimes never
+// read this variable.
+extern "C" {
+int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier)
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        if (writeUsage(stdout)) {
+            return 0;
+        }
+        fprintf(stderr, "tarnpost: Cannot write the usage text.\n");
+        return 1;
+    }
+    const char* failure = deliverMessage(argv[1]);
+    if (failure == nullptr) {
+        return 0;
+    }
+    fprintf(stderr, "tarnpost: %s\n", failure);
+    return 1;
+}

@@ -1,0 +1,71 @@
+// The platform seam: every operating-system service a delivery needs.
+//
+// The delivery code calls these operations under their Win32 names. On
+// Windows this header is the real <windows.h>; elsewhere it declares
+// stand-ins with the same names, signatures and contracts, implemented in
+// platform/posix.cpp (or replaced by a fake in the unit tests).
+#ifndef TARNPOST_PLATFORM_PLATFORM_H
+#define TARNPOST_PLATFORM_PLATFORM_H
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+// Separator placed between the message directory and the file name.
+#define PLATFORM_DIR_SEPARATOR "\\"
+
+#else
+
+#include <stdint.h>
+
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
+typedef struct PlatformWindow* HWND;
+
+#define PLATFORM_DIR_SEPARATOR "/"
+
+// Stores variable `name` with its terminator in `buffer` and returns the
+// characters stored; 0 when unset or empty; when `size` is too small, stores
+// nothing and returns the size needed, terminator included.
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+
+// Stores the effective user's home directory from the password database, as
+// the stand-in for the Windows directory, with the same size contract as
+// GetEnvironmentVariableA; 0 when it cannot be read.
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
+
+// Connects to the Receiver listening under `className` in the user's private
+// runtime directory; null when none listens there or the place is unsafe.
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
+
+// Sends "message wParam lParam\n" and waits without limit for the reply line;
+// a missing or malformed reply counts as a nonzero reply.
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif
+
+// What acquireDeliveryLock found.
+enum DeliveryLock {
+    DELIVERY_LOCK_TAKEN,     // this process now delivers alone
+    DELIVERY_LOCK_NO_PLACE,  // the message directory cannot hold files
+    DELIVERY_LOCK_FAILED     // the lock exists but could not be taken
+};
+
+// Waits without limit until no other delivery of this user to
+// `messageFilePath` runs; a lock left by a dead process is taken over.
+DeliveryLock acquireDeliveryLock(const char* messageFilePath);
+
+// Lets the next delivery go on; harmless when no lock is held.
+void releaseDeliveryLock();
+
+#endif

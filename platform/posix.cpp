@@ -1,0 +1,232 @@
+// POSIX stand-ins for the Win32 operations a delivery uses. A Receiver
+// "window" is a Unix-domain stream socket named after its window class.
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix_ipc.h"
+
+namespace {
+
+// Win32 size contract: the value and its terminator, or the size needed.
+DWORD storeValue(const char* value, LPSTR buffer, DWORD size) {
+    const size_t length = strlen(value);
+    if (length == 0) {
+        return 0;
+    }
+    if (length >= size) {
+        return (DWORD)(length + 1);
+    }
+    memcpy(buffer, value, length + 1);
+    return (DWORD)length;
+}
+
+bool sendAll(int socket, const char* data, size_t length) {
+    while (length > 0) {
+        // MSG_NOSIGNAL: a Receiver that hung up must not kill us with SIGPIPE.
+        const ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= (size_t)sent;
+    }
+    return true;
+}
+
+// Reads one line into `line`; false on end of stream, error or overlong line.
+bool receiveLine(int socket, char* line, size_t size) {
+    size_t used = 0;
+    while (used + 1 < size) {
+        char c;
+        const ssize_t got = recv(socket, &c, 1, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            line[used] = '\0';
+            return true;
+        }
+        line[used++] = c;
+    }
+    return false;
+}
+
+// The reply is one signed decimal number and nothing else.
+bool parseReply(const char* line, LRESULT* reply) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = strtoll(line, &end, 10);
+    if (end == line || *end != '\0' || errno != 0) {
+        return false;
+    }
+    *reply = (LRESULT)value;
+    return true;
+}
+
+// Only ASCII class names map onto socket names.
+bool narrowClassName(LPCWSTR className, char* buffer, size_t size) {
+    size_t i = 0;
+    for (; className[i] != 0; ++i) {
+        if (i + 1 >= size || className[i] < 0x21 || className[i] > 0x7e || className[i] == '/') {
+            return false;
+        }
+        buffer[i] = (char)className[i];
+    }
+    buffer[i] = '\0';
+    return i > 0;
+}
+
+bool peerIsThisUser(int socket) {
+    struct ucred credentials;
+    socklen_t length = sizeof credentials;
+    return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0 &&
+           length == sizeof credentials && credentials.uid == geteuid();
+}
+
+int connectTo(const char* socketPath) {
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, socketPath, strlen(socketPath) + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int result;
+    do {
+        result = connect(fd, (const struct sockaddr*)&address, sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 || !peerIsThisUser(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int lockFile = -1;
+
+}  // namespace
+
+bool receiverDirectory(char* buffer, size_t size) {
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    int length;
+    if (runtime != nullptr && runtime[0] == '/') {
+        length = snprintf(buffer, size, "%s", runtime);
+    } else {
+        length = snprintf(buffer, size, "/tmp/tarn-%lu", (unsigned long)geteuid());
+    }
+    return length > 0 && (size_t)length < size;
+}
+
+bool receiverDirectoryIsSafe(const char* directory) {
+    struct stat status;
+    return lstat(directory, &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == geteuid() && (status.st_mode & 077) == 0;
+}
+
+bool receiverSocketPath(const char* directory, const char* className, char* buffer, size_t size) {
+    const size_t socketRoom = sizeof(((struct sockaddr_un*)nullptr)->sun_path);
+    const int length = snprintf(buffer, size, "%s/%s", directory, className);
+    return length > 0 && (size_t)length < size && (size_t)length < socketRoom;
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+    const char* value = getenv(name);
+    return value == nullptr ? 0 : storeValue(value, buffer, size);
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    // The password database, not $HOME: the stand-in must not follow the
+    // environment, as the Windows directory does not.
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char scratch[16384];
+    if (getpwuid_r(geteuid(), &entry, scratch, sizeof scratch, &found) != 0 || found == nullptr ||
+        entry.pw_dir == nullptr) {
+        return 0;
+    }
+    return storeValue(entry.pw_dir, buffer, size);
+}
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR /*windowName*/) {
+    char name[128];
+    char directory[4096];
+    char socketPath[4096];
+    if (!narrowClassName(className, name, sizeof name) ||
+        !receiverDirectory(directory, sizeof directory) || !receiverDirectoryIsSafe(directory) ||
+        !receiverSocketPath(directory, name, socketPath, sizeof socketPath)) {
+        return nullptr;
+    }
+    const int fd = connectTo(socketPath);
+    // The handle carries the connection; 0 is a valid descriptor, null is not.
+    return fd < 0 ? nullptr : (HWND)(intptr_t)(fd + 1);
+}
+
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LRESULT failed = -1;
+    if (window == nullptr) {
+        return failed;
+    }
+    const int fd = (int)((intptr_t)window - 1);
+    char request[80];
+    const int length = snprintf(request, sizeof request, "%u %lu %ld\n", message,
+                                (unsigned long)wParam, (long)lParam);
+    char line[64];
+    LRESULT reply = failed;
+    if (length <= 0 || (size_t)length >= sizeof request || !sendAll(fd, request, (size_t)length) ||
+        !receiveLine(fd, line, sizeof line) || !parseReply(line, &reply)) {
+        return failed;
+    }
+    return reply;
+}
+
+DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
+    char lockPath[300];
+    const int length = snprintf(lockPath, sizeof lockPath, "%s.lock", messageFilePath);
+    if (length <= 0 || (size_t)length >= sizeof lockPath) {
+        return DELIVERY_LOCK_FAILED;
+    }
+    // O_NOFOLLOW: a link planted in the lock file's place is not followed.
+    const int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const bool noPlace = errno == ENOENT || errno == ENOTDIR || errno == EACCES ||
+                             errno == EROFS || errno == EPERM;
+        return noPlace ? DELIVERY_LOCK_NO_PLACE : DELIVERY_LOCK_FAILED;
+    }
+    struct flock whole;
+    memset(&whole, 0, sizeof whole);
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    int result;
+    do {
+        result = fcntl(fd, F_SETLKW, &whole);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        close(fd);
+        return DELIVERY_LOCK_FAILED;
+    }
+    lockFile = fd;  // the lock dies with the process if it never gets here
+    return DELIVERY_LOCK_TAKEN;
+}
+
+void releaseDeliveryLock() {
+    if (lockFile >= 0) {
+        close(lockFile);  // closing drops the lock
+        lockFile = -1;
+    }
+}
