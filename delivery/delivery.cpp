@@ -34,7 +34,7 @@ bool appendHomePath(char* directory, DWORD driveLength) {
     const DWORD stored = GetEnvironmentVariableA("HOMEPATH", directory + driveLength, room);
     if (stored >= room) {
         directory[driveLength] = '\0';
-        return reportTooLong("HOMEDRIVE and HOMEPATH together", kDirectorySize - 1);
+        return reportTooLong("HOMEDRIVE plus HOMEPATH", kDirectorySize - 1);
     }
     if (stored == 0) {
         directory[driveLength] = '\0';  // unset: the drive alone
@@ -61,7 +61,7 @@ bool resolveMessageDirectory(char* directory, const char** source) {
         return reportTooLong(*source, kLookupSize - 1);
     }
     if (stored > 0) {
-        *source = "HOMEDRIVE and HOMEPATH";
+        *source = "HOMEDRIVE plus HOMEPATH";
         return appendHomePath(directory, stored);
     }
 
