@@ -1,0 +1,1 @@
+# Install rules and the CPack ZIP of the Windows program

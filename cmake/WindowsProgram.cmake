@@ -1,0 +1,1 @@
+# Windows-only parts of the program: resources, manifest, static runtime
