@@ -140,7 +140,7 @@ bool receiverDirectoryIsSafe(const char* directory) {
 }
 
 bool receiverSocketPath(const char* directory, const char* className, char* buffer, size_t size) {
-    const size_t socketRoom = sizeof(((struct sockaddr_un*)nullptr)->sun_path);
+    const size_t socketRoom = sizeof(sockaddr_un::sun_path);
     const int length = snprintf(buffer, size, "%s/%s", directory, className);
     return length > 0 && (size_t)length < size && (size_t)length < socketRoom;
 }
@@ -174,7 +174,9 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR /*windowName*/) {
     }
     const int fd = connectTo(socketPath);
     // The handle carries the connection; 0 is a valid descriptor, null is not.
-    return fd < 0 ? nullptr : (HWND)(intptr_t)(fd + 1);
+    // It is never dereferenced, only turned back into the descriptor.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    return fd < 0 ? nullptr : reinterpret_cast<HWND>(static_cast<intptr_t>(fd + 1));
 }
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
