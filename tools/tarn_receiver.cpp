@@ -3,6 +3,7 @@
 // told a message is waiting, shows what it got, and replies as told.
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -238,9 +239,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    // A stop signal is let in only while waiting for a connection (ppoll
+    // unblocks it atomically); one arriving between the check of
+    // stopRequested and a blocking accept() would otherwise be lost.
+    sigset_t stopSignals;
+    sigset_t waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
     struct sigaction stop;
     memset(&stop, 0, sizeof stop);
-    stop.sa_handler = onStopSignal;  // no SA_RESTART: accept() returns EINTR
+    stop.sa_handler = onStopSignal;
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
 
@@ -259,6 +271,10 @@ int main(int argc, char** argv) {
     long handled = 0;
     long connections = 0;
     while (!stopRequested && (options.count < 0 || handled < options.count)) {
+        struct pollfd waiting = {listener, POLLIN, 0};
+        if (ppoll(&waiting, 1, nullptr, &waitMask) <= 0) {
+            continue;  // a stop signal, or nothing to accept yet
+        }
         const int connection = accept(listener, nullptr, nullptr);
         if (connection < 0) {
             continue;
