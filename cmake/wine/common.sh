@@ -1,0 +1,63 @@
+# Sourced by the scripts beside it: the settings every Wine run of this
+# project uses. Headless, quiet, and never the user's own ~/.wine.
+
+# use_wine_prefix DIR: selects DIR (made absolute) as WINEPREFIX.
+use_wine_prefix() {
+    if [ -z "${1:-}" ]; then
+        echo "wine: no prefix given (pass --prefix DIR or set WINEPREFIX)" >&2
+        exit 2
+    fi
+    mkdir -p "$1"
+    WINEPREFIX=$(cd "$1" && pwd -P)
+    export WINEPREFIX
+    # No debug channels; no Mono or Gecko download prompts; no desktop menu
+    # entries written into the host's home.
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # The prefix uses Wine's null graphics driver, so no display is needed
+    # and none must be picked up from the caller.
+    unset DISPLAY WAYLAND_DISPLAY
+    WINE_READY_STAMP="$WINEPREFIX/.tarnpost-prefix-ready"
+}
+
+# The line a ready prefix records; a new Wine version refreshes the prefix.
+wine_ready_text() {
+    printf '%s graphics=null\n' "$(wine --version)"
+}
+
+# Starts the prefix's wineserver for good (until prefix-down.sh) with its
+# output away from the caller's streams: a server or Wine service that held
+# a test's pipe open would keep CTest (or CI) waiting for it.
+start_persistent_wineserver() {
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    # Brings up the prefix's services (services.exe, winedevice, ...) now,
+    # detached from the caller's streams, instead of inside the first test.
+    wine wineboot </dev/null >/dev/null 2>&1
+}
+
+# The process IDs of this shell and every process above it: they may carry
+# the prefix in their environment without running in it.
+own_process_chain() {
+    pid=$$
+    while [ "$pid" -gt 1 ] 2>/dev/null; do
+        echo "$pid"
+        pid=$(sed -n 's/^PPid:[[:space:]]*//p' "/proc/$pid/status" 2>/dev/null) || break
+    done
+}
+
+# Prints "PID COMMAND" for every live process that runs in prefix $1 (Wine
+# gives each of them WINEPREFIX in its Unix environment). Call it with
+# WINEPREFIX unset, so that the helpers it starts do not count themselves.
+wine_prefix_processes() {
+    own=$(own_process_chain)
+    grep -lxzF "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null | while read -r environ; do
+        process=${environ%/environ}
+        pid=${process#/proc/}
+        if echo "$own" | grep -qx "$pid"; then
+            continue
+        fi
+        state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "$process/status" 2>/dev/null) || continue
+        case "$state" in "" | Z | X) continue ;; esac
+        printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"$process/cmdline" 2>/dev/null)"
+    done
+}

@@ -1,0 +1,36 @@
+#!/bin/sh
+# Usage: prefix-up.sh PREFIX
+# Makes PREFIX a Wine prefix for headless runs (null graphics driver, no
+# display, quiet) and leaves its wineserver running until prefix-down.sh.
+# A prefix made before by the same Wine is reused in a fraction of a second.
+set -eu
+. "$(dirname "$0")/common.sh"
+use_wine_prefix "${1:-${WINEPREFIX:-}}"
+
+if [ -f "$WINE_READY_STAMP" ] && [ "$(cat "$WINE_READY_STAMP")" = "$(wine_ready_text)" ]; then
+    start_persistent_wineserver
+    exit 0
+fi
+
+rm -f "$WINE_READY_STAMP"
+started=$(date +%s)
+if [ -f "$WINEPREFIX/system.reg" ]; then
+    boot=-u  # made by another Wine version: bring it up to date
+else
+    boot=-i
+fi
+echo "prefix-up: preparing Wine prefix $WINEPREFIX (wineboot $boot)"
+wine wineboot "$boot" </dev/null >"$WINEPREFIX/wineboot.log" 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
+    </dev/null >/dev/null 2>&1
+if ! wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null |
+    grep -q 'null'; then
+    echo "prefix-up: could not select the null graphics driver in $WINEPREFIX" >&2
+    exit 1
+fi
+# Writes the registry to disk now, so the stamp never outlives its contents.
+wineserver -k </dev/null >/dev/null 2>&1 || true
+wineserver -w </dev/null >/dev/null 2>&1 || true
+wine_ready_text >"$WINE_READY_STAMP"
+start_persistent_wineserver
+echo "prefix-up: prefix ready in $(($(date +%s) - started)) s"

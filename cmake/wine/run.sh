@@ -1,0 +1,21 @@
+#!/bin/sh
+# Usage: run.sh [--prefix PREFIX] PROGRAM.exe [ARGUMENT...]
+# Runs a Windows program under Wine in PREFIX (default: $WINEPREFIX), which is
+# prepared first when it is not ready yet. The program's exit status is ours.
+# This is the build's CMAKE_CROSSCOMPILING_EMULATOR.
+set -eu
+. "$(dirname "$0")/common.sh"
+prefix=${WINEPREFIX:-}
+if [ "${1:-}" = --prefix ]; then
+    prefix=${2:-}
+    shift 2
+fi
+use_wine_prefix "$prefix"
+if [ $# -eq 0 ]; then
+    echo "usage: run.sh [--prefix PREFIX] PROGRAM.exe [ARGUMENT...]" >&2
+    exit 2
+fi
+if [ ! -f "$WINE_READY_STAMP" ]; then
+    "$(dirname "$0")/prefix-up.sh" "$WINEPREFIX" >&2
+fi
+exec wine "$@"
