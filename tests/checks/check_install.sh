@@ -1,0 +1,56 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and uses what was installed: the
+# command prints its usage text byte for byte, delivers a message, and the
+# man page sits where man looks for it. Nothing else may be installed.
+# Usage: check_install.sh CMAKE BUILD_DIR SCRATCH_DIR EXPECTED_USAGE MAN_PAGE
+set -eu
+cmake=$1
+build=$2
+scratch=$3
+expected_usage=$4
+man_page=$5
+
+fail() {
+    echo "$*" >&2
+    exit 1
+}
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+prefix=$scratch/prefix
+"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
+    fail "cmake --install failed: $(cat "$scratch/install.log")"
+
+installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
+[ "$installed" = "./bin/tarnpost ./share/man/man1/tarnpost.1 " ] ||
+    fail "installed files are not the command and its man page: $installed"
+[ -x "$prefix/bin/tarnpost" ] || fail "bin/tarnpost is not executable"
+cmp -s "$prefix/share/man/man1/tarnpost.1" "$man_page" ||
+    fail "the installed man page differs from $man_page"
+
+# No argument: the usage text on stdout, nothing on stderr, status 0.
+status=0
+"$prefix/bin/tarnpost" >"$scratch/stdout" 2>"$scratch/stderr" || status=$?
+[ "$status" -eq 0 ] || fail "tarnpost without an argument exited $status"
+cmp -s "$scratch/stdout" "$expected_usage" ||
+    fail "usage text differs: $(diff "$expected_usage" "$scratch/stdout" || true)"
+[ ! -s "$scratch/stderr" ] || fail "tarnpost without an argument wrote to stderr"
+
+# A delivery with no Receiver listening: the file is written all the same,
+# and the failure is the one documented line.
+mkdir -m 700 "$scratch/profile" "$scratch/runtime"
+status=0
+USERPROFILE=$scratch/profile XDG_RUNTIME_DIR=$scratch/runtime \
+    "$prefix/bin/tarnpost" 'installed
+copy' >"$scratch/stdout" 2>"$scratch/stderr" || status=$?
+[ "$status" -eq 1 ] || fail "delivery without a Receiver exited $status, not 1"
+[ ! -s "$scratch/stdout" ] || fail "a delivery wrote to stdout"
+printf 'tarnpost: Program TARN not running (or an old version).\n' >"$scratch/want-stderr"
+cmp -s "$scratch/stderr" "$scratch/want-stderr" ||
+    fail "unexpected error line: $(cat "$scratch/stderr")"
+printf 'installed\r\ncopy\r\n' >"$scratch/want-file"
+cmp -s "$scratch/profile/TARN_Message.txt" "$scratch/want-file" ||
+    fail "the message file does not hold the message with CR LF line ends"
+
+rm -rf "$scratch"
+echo "installed bin/tarnpost and share/man/man1/tarnpost.1 work"
