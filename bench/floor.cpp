@@ -1,0 +1,12 @@
+// Reference program for the benchmark: the platform work that no delivery
+// can skip. It looks the Receiver up exactly as a delivery does (on Windows
+// USER32 is loaded and FindWindowW asks for the window class; natively the
+// Receiver's socket is checked and connected) and then ends, without writing
+// the message file or notifying anyone.
+#include "platform/platform.h"
+
+int main() {
+    // Exit status 1 when no Receiver answers, so that the benchmark can tell
+    // a floor that did the lookup from one that failed early.
+    return FindWindowW(L"AfxTarnAppClassName", nullptr) == nullptr ? 1 : 0;
+}

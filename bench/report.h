@@ -1,0 +1,53 @@
+// Figures and printing shared by the native and the Windows benchmark.
+#ifndef TARNPOST_BENCH_REPORT_H
+#define TARNPOST_BENCH_REPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// One program that the benchmark runs again and again, and what it cost.
+struct Series {
+    std::string name;
+    std::vector<double> millis;  // wall time of each run, start to reaped
+    long peakKiB = 0;            // largest peak resident set of any run
+};
+
+struct Summary {
+    double median;
+    double p10;
+    double p90;
+    double mad;  // median absolute deviation from the median
+};
+
+Summary summarize(const std::vector<double>& values);
+
+// Median over the rounds of a[i] - b[i]: runs of one round share the drift
+// of the machine, so their difference is steadier than two medians apart.
+double pairedMedianDifference(const Series& a, const Series& b);
+
+// A fresh random order of 0..count-1 from a small fixed generator, so that a
+// seed repeats the same order of runs.
+void shuffleOrder(int* order, int count, uint64_t* state);
+
+// Prints median, p10, p90 and MAD of every series, and each median over the
+// median of `reference` (an index into `series`).
+void printTimeTable(const std::vector<Series>& series, size_t reference);
+
+// Prints one target line, "PASS  ..." or "FAIL  ...", and returns `met`.
+bool reportTarget(bool met, const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// A message of exactly `length` bytes of plain lines of text, free of quotes
+// and backslashes so that no command line needs to escape it.
+std::string makeMessage(size_t length);
+
+// Parses a positive count for --rounds and the like; false when malformed.
+bool parseCount(const char* text, long* count);
+
+#endif
