@@ -1,0 +1,216 @@
+#include "tests/fake/fake_platform.h"
+
+#include <dirent.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace {
+
+// The caller resolves the message directory into one buffer of this size;
+// every lookup must stay inside it.
+const long kDirectoryBufferSize = 256;
+
+FakePlatform state;
+
+// Stands for the Receiver's window; only its address is used.
+char receiverWindow;
+HWND receiverHandle() {
+    return reinterpret_cast<HWND>(&receiverWindow);
+}
+
+// Where the current delivery's directory buffer starts.
+uintptr_t directoryStart = 0;
+
+void violation(const std::string& what) {
+    state.violations.push_back(what);
+}
+
+// Reads and rewrites every byte the caller claims to own, so that
+// AddressSanitizer stops a caller that claims more than its buffer holds,
+// even when the answer stores nothing.
+void touchWholeCapacity(char* buffer, DWORD capacity) {
+    volatile unsigned char* bytes = reinterpret_cast<volatile unsigned char*>(buffer);
+    for (DWORD i = 0; i < capacity; ++i) {
+        bytes[i] = bytes[i];
+    }
+}
+
+// Bytes past the terminator are not the caller's to read, so they are
+// spoiled on purpose.
+void spoilTail(char* buffer, size_t from, DWORD capacity) {
+    for (size_t i = from; i < capacity; ++i) {
+        buffer[i] = '#';
+    }
+}
+
+// The Win32 size contract: the characters stored, 0 for no value, and when
+// the value does not fit, the size needed with the terminator and nothing
+// stored.
+DWORD answer(const std::optional<std::string>& value, char* buffer, DWORD capacity) {
+    if (!value || value->empty()) {
+        return 0;
+    }
+    const size_t length = value->size();
+    if (length + 1 > capacity) {
+        return (DWORD)(length + 1);
+    }
+    memcpy(buffer, value->c_str(), length + 1);
+    spoilTail(buffer, length + 1, capacity);
+    return (DWORD)length;
+}
+
+DWORD lookUp(const std::string& name, const std::optional<std::string>& value, char* buffer,
+             DWORD capacity, const char* callName) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(buffer);
+    if (name == "USERPROFILE" || directoryStart == 0) {
+        directoryStart = start;
+    }
+    const long offset = (long)(start - directoryStart);
+    if (buffer == nullptr || offset < 0 || offset + (long)capacity > kDirectoryBufferSize) {
+        violation(name + ": buffer at offset " + std::to_string(offset) + " with capacity " +
+                  std::to_string(capacity) + " leaves the directory buffer");
+    } else {
+        touchWholeCapacity(buffer, capacity);
+    }
+    const DWORD result = answer(value, buffer, capacity);
+    state.lookups.push_back(FakeLookup{name, capacity, offset, result});
+    state.calls.push_back(std::string(callName) + " " + std::to_string(capacity));
+    return result;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.append(chunk, got);
+    }
+    const bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// Whether any descriptor of this process refers to the file at `path`: the
+// Receiver must find the file closed, not merely flushed.
+bool openInThisProcess(const std::string& path) {
+    struct stat wanted;
+    if (stat(path.c_str(), &wanted) != 0) {
+        return false;
+    }
+    DIR* descriptors = opendir("/proc/self/fd");
+    if (descriptors == nullptr) {
+        return false;
+    }
+    bool found = false;
+    const int listing = dirfd(descriptors);
+    for (struct dirent* entry = readdir(descriptors); entry != nullptr && !found;
+         entry = readdir(descriptors)) {
+        struct stat open;
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        found = entry->d_name[0] != '.' && atoi(entry->d_name) != listing &&
+                stat(link.c_str(), &open) == 0 && open.st_dev == wanted.st_dev &&
+                open.st_ino == wanted.st_ino;
+    }
+    closedir(descriptors);
+    return found;
+}
+
+}  // namespace
+
+FakePlatform& fakePlatform() {
+    return state;
+}
+
+void resetFakePlatform() {
+    state = FakePlatform();
+    directoryStart = 0;
+}
+
+bool fakePlatformCalled(const std::string& call) {
+    for (const std::string& logged : state.calls) {
+        if (logged == call) {
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+    std::optional<std::string> value;
+    const auto found = state.environment.find(name);
+    if (found != state.environment.end()) {
+        value = found->second;
+    }
+    return lookUp(name, value, buffer, size,
+                  (std::string("GetEnvironmentVariableA ") + name).c_str());
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    return lookUp("Windows directory", state.windowsDirectory, buffer, size,
+                  "GetWindowsDirectoryA");
+}
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+    state.calls.push_back("FindWindowW");
+    state.classNames.push_back(className == nullptr ? L"(null)" : className);
+    if (windowName != nullptr) {
+        state.windowNameWasNull = false;
+    }
+    if (state.locksHeld == 0) {
+        violation("FindWindowW outside the delivery lock");
+    }
+    return state.windowExists ? receiverHandle() : nullptr;
+}
+
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    state.calls.push_back("SendMessageW");
+    std::string path = state.messageFileToCapture;
+    if (path.empty() && !state.lockedPaths.empty()) {
+        path = state.lockedPaths.back();
+    }
+    const bool found = window == receiverHandle() && state.windowExists;
+    if (!found) {
+        violation("SendMessageW to a window FindWindowW did not give out");
+    }
+    if (state.locksHeld == 0) {
+        violation("SendMessageW outside the delivery lock");
+    }
+    FakeSentMessage sent{found, message, wParam, lParam, std::nullopt, false};
+    if (!path.empty()) {
+        sent.messageFileStillOpen = openInThisProcess(path);
+        sent.messageFile = readWholeFile(path);
+    }
+    state.sentMessages.push_back(sent);
+    return state.reply;
+}
+
+DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
+    state.calls.push_back("acquireDeliveryLock");
+    state.lockedPaths.push_back(messageFilePath == nullptr ? "(null)" : messageFilePath);
+    if (state.locksHeld != 0) {
+        violation("acquireDeliveryLock while the lock is already held");
+    }
+    if (state.lockResult == DELIVERY_LOCK_TAKEN) {
+        ++state.locksHeld;
+    }
+    return state.lockResult;
+}
+
+void releaseDeliveryLock() {
+    state.calls.push_back("releaseDeliveryLock");
+    if (state.locksHeld == 0) {
+        violation("releaseDeliveryLock without a lock held");
+    } else {
+        --state.locksHeld;
+    }
+}

@@ -1,0 +1,684 @@
+// deliverMessage against the fake platform: where the message file goes,
+// what it holds when the Receiver is told, and how each failure ends.
+#include <errno.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "delivery/delivery.h"
+#include "tests/fake/fake_platform.h"
+
+namespace {
+
+const char kFileName[] = "TARN_Message.txt";
+const DWORD kLookupCapacity = 255;
+const DWORD kDirectoryBufferSize = 256;
+
+// --- Files -----------------------------------------------------------------
+
+std::optional<std::string> readFile(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.append(chunk, got);
+    }
+    fclose(file);
+    return bytes;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    FILE* file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    ASSERT_EQ(fclose(file), 0);
+}
+
+// lstat, so that a dangling symbolic link still counts as something left.
+bool somethingAt(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+void makeDirectory(const std::string& path) {
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
+
+void removeTree(const std::string& path) {
+    nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+int regularFilesSeen = 0;
+int countRegularFile(const char*, const struct stat* status, int, struct FTW*) {
+    if (S_ISREG(status->st_mode) || S_ISLNK(status->st_mode)) {
+        ++regularFilesSeen;
+    }
+    return 0;
+}
+
+// Files (and links) anywhere under `path`.
+int filesUnder(const std::string& path) {
+    regularFilesSeen = 0;
+    nftw(path.c_str(), countRegularFile, 16, FTW_PHYS);
+    return regularFilesSeen;
+}
+
+// --- Expected bytes ----------------------------------------------------------
+
+// What a Windows text-mode "%s\n" leaves: each LF as CR LF, then CR LF.
+std::string withLineEnds(const std::string& message) {
+    std::string bytes;
+    for (char c : message) {
+        if (c == '\n') {
+            bytes += "\r\n";
+        } else {
+            bytes += c;
+        }
+    }
+    return bytes + "\r\n";
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// --- Fixture -----------------------------------------------------------------
+
+// Each test gets its own temporary directory with a profile directory in it
+// that USERPROFILE names, a Receiver that replies 0 and a lock that is free.
+class DeliveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetFakePlatform();
+        std::string pattern = ::testing::TempDir() + "tarnpost-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr) << strerror(errno);
+        root = pattern;
+        profile = root + "/profile";
+        makeDirectory(profile);
+        fake().environment["USERPROFILE"] = profile;
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(fake().violations.empty()) << joined(fake().violations);
+        EXPECT_EQ(fake().locksHeld, 0) << "the delivery lock was not released";
+        removeTree(root);
+    }
+
+    static FakePlatform& fake() {
+        return fakePlatform();
+    }
+
+    std::string messageFileIn(const std::string& directory) const {
+        return directory + "/" + kFileName;
+    }
+
+    // Calls after the directory was resolved: the lock, the file, the Receiver.
+    static std::vector<std::string> callsAfterLookups() {
+        std::vector<std::string> calls;
+        for (const std::string& call : fake().calls) {
+            if (call.rfind("GetEnvironmentVariableA", 0) != 0 &&
+                call.rfind("GetWindowsDirectoryA", 0) != 0) {
+                calls.push_back(call);
+            }
+        }
+        return calls;
+    }
+
+    static std::vector<std::string> lookupNames() {
+        std::vector<std::string> names;
+        for (const FakeLookup& lookup : fake().lookups) {
+            names.push_back(lookup.name);
+        }
+        return names;
+    }
+
+    // A path of exactly `length` characters under the root; it need not
+    // exist, for values that must be refused before anything is opened.
+    std::string pathOfLength(size_t length) const {
+        std::string path = root + "/";
+        path.resize(length, 'x');
+        return path;
+    }
+
+    // A directory that exists and whose path has exactly `length` characters.
+    std::string directoryOfLength(size_t length) const {
+        std::string path = root;
+        while (path.size() < length) {
+            const size_t remaining = length - path.size();
+            const size_t component = remaining <= 201 ? remaining - 1 : 100;
+            path += "/" + std::string(component, 'd');
+            if (mkdir(path.c_str(), 0700) != 0) {
+                ADD_FAILURE() << "cannot make " << path << ": " << strerror(errno);
+            }
+        }
+        EXPECT_EQ(path.size(), length);
+        return path;
+    }
+
+    std::string root;
+    std::string profile;
+};
+
+// --- Resolution order ----------------------------------------------------------
+
+// "@" at the start of a value stands for the test's temporary root.
+struct ResolutionCase {
+    const char* name;
+    const char* userProfile;       // nullptr: unset
+    const char* homeDrive;         // nullptr: unset
+    const char* homePath;          // nullptr: unset
+    const char* windowsDirectory;  // nullptr: the lookup fails
+    const char* expectedDirectory;
+    std::vector<std::string> expectedLookups;
+};
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const ResolutionCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ResolutionTest : public DeliveryTest, public ::testing::WithParamInterface<ResolutionCase> {
+protected:
+    std::string expand(const char* value) const {
+        std::string text = value;
+        return text.rfind("@", 0) == 0 ? root + text.substr(1) : text;
+    }
+
+    void setVariable(const char* name, const char* value) {
+        if (value == nullptr) {
+            fake().environment.erase(name);
+        } else {
+            fake().environment[name] = expand(value);
+        }
+    }
+};
+
+TEST_P(ResolutionTest, WritesIntoTheFirstSourceThatAnswers) {
+    const ResolutionCase& c = GetParam();
+    for (const char* directory : {"/drive", "/drive/path", "/windows", "/profile/"}) {
+        if (!isDirectory(root + directory)) {
+            makeDirectory(root + directory);
+        }
+    }
+    setVariable("USERPROFILE", c.userProfile);
+    setVariable("HOMEDRIVE", c.homeDrive);
+    setVariable("HOMEPATH", c.homePath);
+    if (c.windowsDirectory != nullptr) {
+        fake().windowsDirectory = expand(c.windowsDirectory);
+    }
+    const std::string expectedPath = messageFileIn(expand(c.expectedDirectory));
+
+    EXPECT_EQ(deliverMessage("hello"), nullptr) << errorText;
+
+    EXPECT_EQ(lookupNames(), c.expectedLookups);
+    EXPECT_EQ(fake().lockedPaths, std::vector<std::string>{expectedPath});
+    EXPECT_EQ(readFile(expectedPath), std::optional<std::string>("hello\r\n"));
+    EXPECT_EQ(filesUnder(root), 1) << "a message file was written elsewhere too";
+
+    // HOMEPATH is read into the same buffer, right after the drive text, with
+    // the room that is left; everything else fills the buffer from its start.
+    const std::string drive = c.homeDrive == nullptr ? "" : expand(c.homeDrive);
+    for (const FakeLookup& lookup : fake().lookups) {
+        SCOPED_TRACE(lookup.name);
+        if (lookup.name == "HOMEPATH") {
+            EXPECT_EQ(lookup.offset, (long)drive.size());
+            EXPECT_EQ(lookup.capacity, kDirectoryBufferSize - drive.size());
+        } else {
+            EXPECT_EQ(lookup.offset, 0);
+            EXPECT_EQ(lookup.capacity, kLookupCapacity);
+        }
+    }
+}
+
+const std::vector<std::string> kProfileOnly = {"USERPROFILE"};
+const std::vector<std::string> kDriveAndPath = {"USERPROFILE", "HOMEDRIVE", "HOMEPATH"};
+const std::vector<std::string> kWindows = {"USERPROFILE", "HOMEDRIVE", "Windows directory"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ResolutionTest,
+    ::testing::Values(ResolutionCase{"ProfileWinsOverEverything", "@/profile", "@/drive", "/path",
+                                     "@/windows", "@/profile", kProfileOnly},
+                      ResolutionCase{"EmptyProfileFallsBackToDriveAndPath", "", "@/drive", "/path",
+                                     "@/windows", "@/drive/path", kDriveAndPath},
+                      ResolutionCase{"UnsetProfileFallsBackToDriveAndPath", nullptr, "@/drive",
+                                     "/path", "@/windows", "@/drive/path", kDriveAndPath},
+                      ResolutionCase{"PathIsAppendedWithoutSeparator", nullptr, "@/dr", "ive",
+                                     "@/windows", "@/drive", kDriveAndPath},
+                      ResolutionCase{"DriveAloneWhenPathUnset", nullptr, "@/drive", nullptr,
+                                     "@/windows", "@/drive", kDriveAndPath},
+                      ResolutionCase{"DriveAloneWhenPathEmpty", nullptr, "@/drive", "", "@/windows",
+                                     "@/drive", kDriveAndPath},
+                      ResolutionCase{"PathWithoutDriveIsNeverRead", nullptr, nullptr,
+                                     "@/drive/path", "@/windows", "@/windows", kWindows},
+                      ResolutionCase{"EmptyDriveFallsBackToWindowsDirectory", "", "",
+                                     "@/drive/path", "@/windows", "@/windows", kWindows},
+                      ResolutionCase{"NothingSetUsesWindowsDirectory", nullptr, nullptr, nullptr,
+                                     "@/windows", "@/windows", kWindows},
+                      ResolutionCase{"TrailingSeparatorIsDoubled", "@/profile/", nullptr, nullptr,
+                                     nullptr, "@/profile/", kProfileOnly},
+                      ResolutionCase{"TrailingSeparatorOfDriveAndPathIsDoubled", nullptr, "@/drive",
+                                     "/path/", nullptr, "@/drive/path/", kDriveAndPath}),
+    [](const ::testing::TestParamInfo<ResolutionCase>& info) { return info.param.name; });
+
+// The path is used as it comes: no separator is dropped, none is added.
+TEST_F(DeliveryTest, DirectoryEndingInSeparatorGivesDoubledSeparator) {
+    fake().environment["USERPROFILE"] = profile + "/";
+
+    EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
+
+    ASSERT_EQ(fake().lockedPaths.size(), 1u);
+    EXPECT_EQ(fake().lockedPaths[0], root + "/profile//TARN_Message.txt");
+}
+
+TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
+    fake().environment.clear();
+
+    EXPECT_EQ(deliverMessage("x"), errorText);
+
+    EXPECT_STREQ(errorText, "Cannot find the Windows directory.");
+    EXPECT_TRUE(fake().lockedPaths.empty());
+    EXPECT_FALSE(fakePlatformCalled("FindWindowW"));
+    EXPECT_EQ(filesUnder(root), 0);
+}
+
+// --- Failure ladder ------------------------------------------------------------
+
+enum class Obstacle {
+    kNone,
+    kMissingDirectory,  // USERPROFILE names a directory that does not exist
+    kFileIsDirectory,   // TARN_Message.txt is a directory
+    kDiskFull,          // TARN_Message.txt is a link to /dev/full
+};
+
+enum class FileAfter { kAbsent, kMessage, kDirectory };
+
+struct LadderCase {
+    const char* name;
+    Obstacle obstacle;
+    bool windowExists;
+    LRESULT reply;
+    DeliveryLock lock;
+    const char* expectedText;  // nullptr: delivered; "{path}": the message file's path
+    std::vector<std::string> expectedCalls;
+    FileAfter fileAfter;
+};
+
+void PrintTo(const LadderCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class FailureLadderTest : public DeliveryTest, public ::testing::WithParamInterface<LadderCase> {};
+
+TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
+    const LadderCase& c = GetParam();
+    std::string directory = profile;
+    if (c.obstacle == Obstacle::kMissingDirectory) {
+        directory = root + "/missing";
+        fake().environment["USERPROFILE"] = directory;
+    }
+    const std::string path = messageFileIn(directory);
+    if (c.obstacle == Obstacle::kFileIsDirectory) {
+        makeDirectory(path);
+    }
+    if (c.obstacle == Obstacle::kDiskFull) {
+        if (!somethingAt("/dev/full")) {
+            GTEST_SKIP() << "this system has no /dev/full";
+        }
+        ASSERT_EQ(symlink("/dev/full", path.c_str()), 0) << strerror(errno);
+    }
+    fake().windowExists = c.windowExists;
+    fake().reply = c.reply;
+    fake().lockResult = c.lock;
+    const std::string message = "line one\nline two";
+
+    const char* result = deliverMessage(message.c_str());
+
+    if (c.expectedText == nullptr) {
+        EXPECT_EQ(result, nullptr) << errorText;
+        EXPECT_STREQ(errorText, "");
+    } else {
+        EXPECT_EQ(result, errorText);
+        EXPECT_EQ(std::string(errorText), replaceAll(c.expectedText, "{path}", path));
+    }
+    std::vector<std::string> expectedCalls = {"GetEnvironmentVariableA USERPROFILE 255"};
+    expectedCalls.insert(expectedCalls.end(), c.expectedCalls.begin(), c.expectedCalls.end());
+    EXPECT_EQ(fake().calls, expectedCalls);
+    EXPECT_EQ(fake().lockedPaths, std::vector<std::string>{path});
+
+    switch (c.fileAfter) {
+    case FileAfter::kAbsent:
+        EXPECT_FALSE(somethingAt(path)) << "left behind: " << path;
+        break;
+    case FileAfter::kMessage:
+        EXPECT_EQ(readFile(path), std::optional<std::string>(withLineEnds(message)));
+        break;
+    case FileAfter::kDirectory:
+        EXPECT_TRUE(isDirectory(path));
+        break;
+    }
+    for (const FakeSentMessage& sent : fake().sentMessages) {
+        EXPECT_EQ(sent.messageFile, std::optional<std::string>(withLineEnds(message)));
+        EXPECT_FALSE(sent.messageFileStillOpen);
+    }
+}
+
+const char kCannotCreate[] = "Cannot create message file \"{path}\".\n";
+const char kNotRunning[] = "Program TARN not running (or an old version).";
+const char kReturnsError[] = "Program TARN returns error.";
+const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "releaseDeliveryLock"};
+const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "SendMessageW",
+                                              "releaseDeliveryLock"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailureLadderTest,
+    ::testing::Values(
+        LadderCase{"Delivered", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN, nullptr, kWholeRound,
+                   FileAfter::kMessage},
+        LadderCase{"MissingDirectory", Obstacle::kMissingDirectory, true, 0, DELIVERY_LOCK_TAKEN,
+                   kCannotCreate, kLockThenRelease, FileAfter::kAbsent},
+        LadderCase{"MessageFileIsADirectory", Obstacle::kFileIsDirectory, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kDirectory},
+        LadderCase{"DiskFullRemovesTheCutFile", Obstacle::kDiskFull, true, 0, DELIVERY_LOCK_TAKEN,
+                   "Cannot write message file \"{path}\".\n", kLockThenRelease, FileAfter::kAbsent},
+        LadderCase{"NoReceiverLeavesTheFile",
+                   Obstacle::kNone,
+                   false,
+                   0,
+                   DELIVERY_LOCK_TAKEN,
+                   kNotRunning,
+                   {"acquireDeliveryLock", "FindWindowW", "releaseDeliveryLock"},
+                   FileAfter::kMessage},
+        LadderCase{"ReceiverRepliesOne", Obstacle::kNone, true, 1, DELIVERY_LOCK_TAKEN,
+                   kReturnsError, kWholeRound, FileAfter::kMessage},
+        LadderCase{"ReceiverRepliesMinusOne", Obstacle::kNone, true, -1, DELIVERY_LOCK_TAKEN,
+                   kReturnsError, kWholeRound, FileAfter::kMessage},
+        // Only the top bit set: a reply cut to fewer bits would read as 0.
+        LadderCase{"ReceiverRepliesWithOnlyTheTopBitSet", Obstacle::kNone, true, INTPTR_MIN,
+                   DELIVERY_LOCK_TAKEN, kReturnsError, kWholeRound, FileAfter::kMessage},
+        LadderCase{"LockHasNoPlace",
+                   Obstacle::kNone,
+                   true,
+                   0,
+                   DELIVERY_LOCK_NO_PLACE,
+                   kCannotCreate,
+                   {"acquireDeliveryLock"},
+                   FileAfter::kAbsent},
+        LadderCase{"LockCannotBeTaken",
+                   Obstacle::kNone,
+                   true,
+                   0,
+                   DELIVERY_LOCK_FAILED,
+                   "Cannot lock message file \"{path}\" for delivery.",
+                   {"acquireDeliveryLock"},
+                   FileAfter::kAbsent}),
+    [](const ::testing::TestParamInfo<LadderCase>& info) { return info.param.name; });
+
+// errorText is cleared at the start of every call, so a failure never leaks
+// into the next delivery's result.
+TEST_F(DeliveryTest, FailedCallFollowedBySuccessfulOneReturnsNull) {
+    struct FirstFailure {
+        const char* name;
+        void (*arrange)(FakePlatform&, const std::string& root);
+    };
+    const FirstFailure failures[] = {
+        {"no Receiver", [](FakePlatform& f, const std::string&) { f.windowExists = false; }},
+        {"error reply", [](FakePlatform& f, const std::string&) { f.reply = 7; }},
+        {"lock failed",
+         [](FakePlatform& f, const std::string&) { f.lockResult = DELIVERY_LOCK_FAILED; }},
+        {"missing directory",
+         [](FakePlatform& f, const std::string& root) {
+             f.environment["USERPROFILE"] = root + "/missing";
+         }},
+        {"overlong profile",
+         [](FakePlatform& f, const std::string&) {
+             f.environment["USERPROFILE"] = std::string(300, 'p');
+         }},
+    };
+    for (const FirstFailure& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        resetFakePlatform();
+        fake().environment["USERPROFILE"] = profile;
+        failure.arrange(fake(), root);
+        ASSERT_EQ(deliverMessage("first"), errorText);
+        ASSERT_NE(errorText[0], '\0');
+        EXPECT_TRUE(fake().violations.empty()) << joined(fake().violations);
+
+        resetFakePlatform();
+        fake().environment["USERPROFILE"] = profile;
+        EXPECT_EQ(deliverMessage("second"), nullptr) << errorText;
+        EXPECT_EQ(errorText[0], '\0') << errorText;
+        EXPECT_EQ(readFile(messageFileIn(profile)), std::optional<std::string>("second\r\n"));
+    }
+}
+
+// --- Length limits ---------------------------------------------------------------
+
+enum class Source { kUserProfile, kHomeDrive, kHomeDriveAndPath, kWindowsDirectory };
+
+struct LengthCase {
+    const char* name;
+    Source source;
+    size_t length;             // of the whole directory text
+    size_t driveLength;        // for kHomeDriveAndPath: how much of it is HOMEDRIVE
+    const char* expectedText;  // nullptr: delivered
+};
+
+void PrintTo(const LengthCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LengthLimitTest : public DeliveryTest, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(LengthLimitTest, FitsOrIsRefusedBeforeAnythingIsWritten) {
+    const LengthCase& c = GetParam();
+    const bool fits = c.expectedText == nullptr;
+    const std::string directory = fits ? directoryOfLength(c.length) : pathOfLength(c.length);
+    fake().environment.clear();
+    switch (c.source) {
+    case Source::kUserProfile:
+        fake().environment["USERPROFILE"] = directory;
+        break;
+    case Source::kHomeDrive:
+        fake().environment["HOMEDRIVE"] = directory;
+        break;
+    case Source::kHomeDriveAndPath:
+        fake().environment["HOMEDRIVE"] = directory.substr(0, c.driveLength);
+        fake().environment["HOMEPATH"] = directory.substr(c.driveLength);
+        break;
+    case Source::kWindowsDirectory:
+        fake().windowsDirectory = directory;
+        break;
+    }
+
+    const char* result = deliverMessage("limit");
+
+    if (fits) {
+        EXPECT_EQ(result, nullptr) << errorText;
+        EXPECT_EQ(readFile(messageFileIn(directory)), std::optional<std::string>("limit\r\n"));
+        return;
+    }
+    EXPECT_EQ(result, errorText);
+    EXPECT_STREQ(errorText, c.expectedText);
+    EXPECT_TRUE(fake().lockedPaths.empty());
+    EXPECT_FALSE(fakePlatformCalled("FindWindowW"));
+    EXPECT_EQ(filesUnder(root), 0);
+    // A value too long for its lookup is an error, not a reason to try the
+    // next source.
+    const std::string last = fake().lookups.empty() ? "" : fake().lookups.back().name;
+    switch (c.source) {
+    case Source::kUserProfile:
+        EXPECT_EQ(last, "USERPROFILE");
+        break;
+    case Source::kHomeDrive:
+    case Source::kHomeDriveAndPath:
+        EXPECT_TRUE(last == "HOMEDRIVE" || last == "HOMEPATH") << last;
+        break;
+    case Source::kWindowsDirectory:
+        EXPECT_EQ(last, "Windows directory");
+        break;
+    }
+}
+
+const char kProfileTooLong[] = "USERPROFILE is longer than 254 characters.";
+const char kDriveTooLong[] = "HOMEDRIVE is longer than 254 characters.";
+const char kDriveAndPathTooLong[] = "HOMEDRIVE plus HOMEPATH is longer than 255 characters.";
+const char kWindowsTooLong[] = "Windows directory is longer than 254 characters.";
+const char kProfileDirTooLong[] =
+    "Message directory from USERPROFILE is longer than 238 characters.";
+const char kDriveDirTooLong[] =
+    "Message directory from HOMEDRIVE plus HOMEPATH is longer than 238 characters.";
+const char kWindowsDirTooLong[] =
+    "Message directory from Windows directory is longer than 238 characters.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, LengthLimitTest,
+    ::testing::Values(
+        LengthCase{"Profile238", Source::kUserProfile, 238, 0, nullptr},
+        LengthCase{"Profile239", Source::kUserProfile, 239, 0, kProfileDirTooLong},
+        LengthCase{"Profile254", Source::kUserProfile, 254, 0, kProfileDirTooLong},
+        LengthCase{"Profile255", Source::kUserProfile, 255, 0, kProfileTooLong},
+        LengthCase{"Profile400", Source::kUserProfile, 400, 0, kProfileTooLong},
+        LengthCase{"Drive238", Source::kHomeDrive, 238, 0, nullptr},
+        LengthCase{"Drive239", Source::kHomeDrive, 239, 0, kDriveDirTooLong},
+        LengthCase{"Drive254", Source::kHomeDrive, 254, 0, kDriveDirTooLong},
+        LengthCase{"Drive255", Source::kHomeDrive, 255, 0, kDriveTooLong},
+        LengthCase{"Drive400", Source::kHomeDrive, 400, 0, kDriveTooLong},
+        LengthCase{"DriveAndPath238", Source::kHomeDriveAndPath, 238, 40, nullptr},
+        LengthCase{"DriveAndPath239", Source::kHomeDriveAndPath, 239, 40, kDriveDirTooLong},
+        LengthCase{"DriveAndPath255", Source::kHomeDriveAndPath, 255, 40, kDriveDirTooLong},
+        LengthCase{"DriveAndPath256", Source::kHomeDriveAndPath, 256, 40, kDriveAndPathTooLong},
+        LengthCase{"DriveAndPath400", Source::kHomeDriveAndPath, 400, 40, kDriveAndPathTooLong},
+        LengthCase{"LongestDrivePlusOne", Source::kHomeDriveAndPath, 255, 254, kDriveDirTooLong},
+        LengthCase{"LongestDrivePlusTwo", Source::kHomeDriveAndPath, 256, 254,
+                   kDriveAndPathTooLong},
+        LengthCase{"ShortDriveLongestPath", Source::kHomeDriveAndPath, 255, 1, kDriveDirTooLong},
+        LengthCase{"ShortDrivePathTooLong", Source::kHomeDriveAndPath, 256, 1,
+                   kDriveAndPathTooLong},
+        LengthCase{"Windows238", Source::kWindowsDirectory, 238, 0, nullptr},
+        LengthCase{"Windows239", Source::kWindowsDirectory, 239, 0, kWindowsDirTooLong},
+        LengthCase{"Windows254", Source::kWindowsDirectory, 254, 0, kWindowsDirTooLong},
+        LengthCase{"Windows255", Source::kWindowsDirectory, 255, 0, kWindowsTooLong},
+        LengthCase{"Windows400", Source::kWindowsDirectory, 400, 0, kWindowsTooLong}),
+    [](const ::testing::TestParamInfo<LengthCase>& info) { return info.param.name; });
+
+// --- File content --------------------------------------------------------------
+
+struct ContentCase {
+    const char* name;
+    std::string message;
+    std::string expectedFile;
+};
+
+void PrintTo(const ContentCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class MessageFileTest : public DeliveryTest {
+protected:
+    // The bytes must be on disk, written and closed, when the Receiver is
+    // told, and stay so afterwards.
+    void expectDelivered(const std::string& message, const std::string& expectedFile) {
+        EXPECT_EQ(deliverMessage(message.c_str()), nullptr) << errorText;
+        ASSERT_EQ(fake().sentMessages.size(), 1u);
+        EXPECT_EQ(fake().sentMessages[0].messageFile, std::optional<std::string>(expectedFile));
+        EXPECT_FALSE(fake().sentMessages[0].messageFileStillOpen);
+        EXPECT_EQ(readFile(messageFileIn(profile)), std::optional<std::string>(expectedFile));
+    }
+};
+
+class FileContentTest : public MessageFileTest,
+                        public ::testing::WithParamInterface<ContentCase> {};
+
+TEST_P(FileContentTest, HoldsTheMessageWithWindowsLineEnds) {
+    expectDelivered(GetParam().message, GetParam().expectedFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, FileContentTest,
+    ::testing::Values(
+        ContentCase{"Empty", "", "\r\n"}, ContentCase{"OneLine", "hello", "hello\r\n"},
+        ContentCase{"LineFeedBecomesCrLf", "a\nb", "a\r\nb\r\n"},
+        ContentCase{"OnlyLineFeeds", "\n\n", "\r\n\r\n\r\n"},
+        ContentCase{"CarriageReturnIsKept", "a\rb", "a\rb\r\n"},
+        ContentCase{"CrLfGetsAnotherCr", "a\r\nb", "a\r\r\nb\r\n"},
+        ContentCase{"PrintfDirectivesAreText", "%s %n %d %% %*s", "%s %n %d %% %*s\r\n"},
+        ContentCase{"QuotesAndBackslashes", "*** File \"c:\\usr\\0x.tnr\": line 38",
+                    "*** File \"c:\\usr\\0x.tnr\": line 38\r\n"},
+        ContentCase{"EightBitBytes", "\x80\xe9\xff\x01\x7f", "\x80\xe9\xff\x01\x7f\r\n"}),
+    [](const ::testing::TestParamInfo<ContentCase>& info) { return info.param.name; });
+
+TEST_F(MessageFileTest, EveryByteValueArrivesUnchanged) {
+    std::string message;
+    for (int byte = 1; byte <= 255; ++byte) {
+        message += (char)byte;
+    }
+    expectDelivered(message, withLineEnds(message));
+}
+
+// The longest command line Windows accepts bounds the message.
+TEST_F(MessageFileTest, LongestMessageArrivesWhole) {
+    std::string message;
+    for (size_t i = 0; message.size() < 32767; ++i) {
+        message += i % 81 == 80 ? '\n' : (char)('a' + i % 26);
+    }
+    message.resize(32767);
+    expectDelivered(message, withLineEnds(message));
+}
+
+TEST_F(MessageFileTest, LongerOldFileIsReplacedWhole) {
+    writeFile(messageFileIn(profile), std::string(5000, 'o') + "\r\n");
+    expectDelivered("new", "new\r\n");
+}
+
+// --- Notification --------------------------------------------------------------
+
+TEST_F(DeliveryTest, ReceiverIsToldByClassNameWithMessage0x8000AndNoData) {
+    EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
+
+    EXPECT_EQ(fake().classNames, std::vector<std::wstring>{L"AfxTarnAppClassName"});
+    EXPECT_TRUE(fake().windowNameWasNull);
+    ASSERT_EQ(fake().sentMessages.size(), 1u);
+    const FakeSentMessage& sent = fake().sentMessages[0];
+    EXPECT_TRUE(sent.windowWasFound);
+    EXPECT_EQ(sent.message, 0x8000u);
+    EXPECT_EQ(sent.wParam, 0u);
+    EXPECT_EQ(sent.lParam, 0);
+    // The lock is held from before the file is written until the reply.
+    EXPECT_EQ(callsAfterLookups(), kWholeRound);
+}
+
+}  // namespace
