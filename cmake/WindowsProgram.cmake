@@ -1,1 +1,33 @@
-# Windows-only parts of the program: resources, manifest, static runtime
+# Windows-only parts of the program: version resource, application manifest,
+# a static runtime and a small executable.
+enable_language(RC)
+
+# Four-part version numbers for the resource and the manifest.
+set(TARNPOST_FILE_VERSION_COMMAS
+    "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+set(TARNPOST_FILE_VERSION_DOTS
+    "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+set(TARNPOST_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.manifest)
+configure_file(${PROJECT_SOURCE_DIR}/cli/tarnpost.manifest ${TARNPOST_MANIFEST} @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cli/tarnpost.rc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc @ONLY)
+target_sources(tarnpost PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc)
+set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc
+    APPEND PROPERTY OBJECT_DEPENDS ${TARNPOST_MANIFEST})
+
+# A console program that needs nothing beyond KERNEL32, USER32 and msvcrt:
+# the compiler's runtime is linked in. Unused code is dropped and the
+# symbols stripped, which keeps the i686 program within 64 KiB.
+foreach(target tarnpost tarnpost_delivery tarnpost_platform)
+    target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
+endforeach()
+target_link_options(tarnpost PRIVATE
+    -mconsole -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+
+# Every Windows program of the build (tests, stand-in Receiver, benchmark
+# helpers) runs under Wine in this build's own prefix.
+set(TARNPOST_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
+set(TARNPOST_WINE_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${TARNPOST_WINE_SCRIPTS}/run.sh --prefix ${TARNPOST_WINE_PREFIX})
+set_property(TARGET tarnpost PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
