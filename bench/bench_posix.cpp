@@ -131,6 +131,14 @@ std::string firstValueOf(const char* path, const char* key) {
     return found;
 }
 
+// Other work on the machine shows in the spread; the load says how much.
+void printLoad(const char* when) {
+    double load[3];
+    if (getloadavg(load, 3) == 3) {
+        printf("load:     %.2f %.2f %.2f (1, 5, 15 min) %s\n", load[0], load[1], load[2], when);
+    }
+}
+
 void printMachine() {
     struct utsname system;
     uname(&system);
@@ -138,6 +146,7 @@ void printMachine() {
            firstValueOf("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            system.sysname, system.release, system.machine);
     printf("compiler: %s (%s build)\n", TARNPOST_BENCH_COMPILER, TARNPOST_BENCH_BUILD_TYPE);
+    printLoad("before the runs");
 }
 
 // The message file is rewritten by every delivery, so what the file system
@@ -445,13 +454,15 @@ long fileSize(const char* path) {
 // Prints size and NEEDED of each program; true when tarnpost, the first,
 // needs the C library alone.
 bool printExecutables(const std::vector<const char*>& paths, std::string* tarnpostNeeds) {
-    printf("executables (file size; shared libraries it names as NEEDED):\n");
+    printf("executables in %.*s (file size; shared libraries named as NEEDED):\n",
+           (int)(baseName(paths[0]) - paths[0]), paths[0]);
     bool onlyLibc = false;
     for (size_t i = 0; i < paths.size(); ++i) {
         std::vector<std::string> needed;
         const bool known = neededLibraries(paths[i], &needed);
         const std::string needs = known ? joined(needed) : "unknown (readelf failed)";
-        printf("  %-44s %8ld bytes; needs %s\n", paths[i], fileSize(paths[i]), needs.c_str());
+        printf("  %-20s %8ld bytes; needs %s\n", baseName(paths[i]), fileSize(paths[i]),
+               needs.c_str());
         if (i == 0) {
             onlyLibc = known && needed.size() == 1 && needed[0] == "libc.so.6";
             *tarnpostNeeds = needs;
@@ -526,6 +537,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tarnpost-bench: the benchmark did not complete\n");
         return 2;
     }
+    printLoad("after the runs");
     printf("receiver: every delivery was seen by the stand-in Receiver (%ld and %ld)\n",
            small.deliveries, large.deliveries);
     printFigures(runners);

@@ -108,6 +108,19 @@ std::string narrow(const std::wstring& text) {
     return converted;
 }
 
+// Other work on the machine shows in the spread; the load says how much.
+// Under Wine the host's figures are readable through drive Z:.
+void printLoad(const char* when) {
+    FILE* file = fopen("Z:\\proc\\loadavg", "r");
+    double load[3];
+    if (file != nullptr && fscanf(file, "%lf %lf %lf", &load[0], &load[1], &load[2]) == 3) {
+        printf("load:     %.2f %.2f %.2f (1, 5, 15 min) %s\n", load[0], load[1], load[2], when);
+    }
+    if (file != nullptr) {
+        fclose(file);
+    }
+}
+
 void printMachine() {
     typedef const char* (*VersionFunction)();
     typedef void (*HostFunction)(const char**, const char**);
@@ -134,6 +147,7 @@ void printMachine() {
     }
     printf("compiler: %s (%s build, %d-bit)\n", TARNPOST_BENCH_COMPILER, TARNPOST_BENCH_BUILD_TYPE,
            (int)sizeof(void*) * 8);
+    printLoad("before the runs");
 }
 
 double nowMillis() {
@@ -445,11 +459,13 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 void printExecutables(const std::vector<std::wstring>& paths) {
-    printf("executables (file size; DLLs in the import directory):\n");
+    const std::string first = narrow(paths[0]);
+    printf("executables in %.*s (file size; DLLs in the import directory):\n",
+           (int)(baseName(first.c_str()) - first.c_str()), first.c_str());
     for (const std::wstring& path : paths) {
         std::vector<std::string> dlls;
         const std::string imports = importedDlls(path, &dlls) ? joined(dlls) : "unreadable";
-        printf("  %-44s %8ld bytes; imports %s\n", narrow(path).c_str(), fileSize(path),
+        printf("  %-20s %8ld bytes; imports %s\n", baseName(narrow(path).c_str()), fileSize(path),
                imports.c_str());
     }
 }
@@ -553,6 +569,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tarnpost-bench: the benchmark did not complete\n");
         return 2;
     }
+    printLoad("after the runs");
     printf("receiver: every delivery was seen by the stand-in Receiver (%ld)\n", deliveries);
     printFigures(runners);
     printf("\n");

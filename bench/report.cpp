@@ -118,3 +118,13 @@ bool parseCount(const char* text, long* count) {
     *count = value;
     return true;
 }
+
+const char* baseName(const char* path) {
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') {
+            name = c + 1;
+        }
+    }
+    return name;
+}

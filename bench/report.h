@@ -47,6 +47,9 @@ bool reportTarget(bool met, const char* format, ...)
 // and backslashes so that no command line needs to escape it.
 std::string makeMessage(size_t length);
 
+// The file name at the end of a path with / or \\ separators.
+const char* baseName(const char* path);
+
 // Parses a positive count for --rounds and the like; false when malformed.
 bool parseCount(const char* text, long* count);
 
