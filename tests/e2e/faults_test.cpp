@@ -1,0 +1,407 @@
+// Every way a delivery can fail: each must end in its one documented line,
+// exit status 1, and a message file that is either the whole message or not
+// there at all; the Receiver is never handed a partial message.
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+const char kSocketName[] = "AfxTarnAppClassName";
+
+// What one case works with; `arrange` may change any of it.
+struct FaultScene {
+    std::string root;
+    std::string runtimeDirectory;
+    std::string profile;
+    std::string messagePath;  // where the file is looked at afterwards
+    Environment environment;
+};
+
+enum class FileAfter {
+    kWholeMessage,   // the exact message bytes
+    kAbsent,         // nothing at the path
+    kEmptyDirectory  // the directory that stood there, untouched
+};
+
+enum class ReceiverAfter {
+    kNone,       // no Receiver runs
+    kUntouched,  // never connected to
+    kNotified,   // notified once, on one connection
+    kKilled      // died while handling the message
+};
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> receiverOptions;
+    ReceiverAfter receiver;
+    std::function<void(FaultScene&)> arrange;
+    std::function<std::string(const FaultScene&)> expectedError;
+    FileAfter file;
+    bool needsRoot;
+};
+
+std::string notRunning(const FaultScene&) {
+    return kNotRunning;
+}
+
+std::string returnsError(const FaultScene&) {
+    return kReturnsError;
+}
+
+std::string cannotCreateAtMessagePath(const FaultScene& scene) {
+    return cannotCreate(scene.messagePath);
+}
+
+void nothingToArrange(FaultScene&) {}
+
+// USERPROFILE, and so the message file, moves to the place `place` names.
+std::function<void(FaultScene&)> profileAt(std::function<std::string(const FaultScene&)> place) {
+    return [place](FaultScene& scene) {
+        const std::string directory = place(scene);
+        scene.environment["USERPROFILE"] = directory;
+        scene.messagePath = directory + "/" + kMessageFileName;
+    };
+}
+
+// A socket file that nothing listens on, as a killed Receiver leaves it.
+void leaveStaleSocket(FaultScene& scene) {
+    const std::string path = scene.runtimeDirectory + "/" + kSocketName;
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bind(fd, (const struct sockaddr*)&address, sizeof address), 0) << strerror(errno);
+    close(fd);
+}
+
+const FaultCase kFaults[] = {
+    {"missing directory",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene& s) { return s.root + "/missing"; }),
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     false},
+    {"missing directory with trailing separator",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene& s) { return s.root + "/missing/"; }),
+     [](const FaultScene& s) { return cannotCreate(s.root + "/missing//TARN_Message.txt"); },
+     FileAfter::kAbsent,
+     false},
+    {"directory under /proc",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene&) { return std::string("/proc"); }),
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     false},
+    {"directory under /sys",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene&) { return std::string("/sys"); }),
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     false},
+    {"profile is a plain file",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene& s) {
+         writeFile(s.root + "/plain", "not a directory");
+         return s.root + "/plain";
+     }),
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     false},
+    {"message file is a directory",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(mkdir(s.messagePath.c_str(), 0755), 0); },
+     cannotCreateAtMessagePath,
+     FileAfter::kEmptyDirectory,
+     false},
+    {"full disk",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(symlink("/dev/full", s.messagePath.c_str()), 0); },
+     [](const FaultScene& s) { return cannotWrite(s.messagePath); },
+     FileAfter::kAbsent,
+     false},
+    {"no Receiver",
+     {},
+     ReceiverAfter::kNone,
+     nothingToArrange,
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"socket left by a dead Receiver",
+     {},
+     ReceiverAfter::kNone,
+     leaveStaleSocket,
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"plain file in the socket's place",
+     {},
+     ReceiverAfter::kNone,
+     [](FaultScene& s) { writeFile(s.runtimeDirectory + "/" + kSocketName, ""); },
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"Receiver replies 1",
+     {"--reply", "1"},
+     ReceiverAfter::kNotified,
+     nothingToArrange,
+     returnsError,
+     FileAfter::kWholeMessage,
+     false},
+    {"Receiver replies -1",
+     {"--reply", "-1"},
+     ReceiverAfter::kNotified,
+     nothingToArrange,
+     returnsError,
+     FileAfter::kWholeMessage,
+     false},
+    {"Receiver hangs up without a reply",
+     {"--hang-up"},
+     ReceiverAfter::kNotified,
+     nothingToArrange,
+     returnsError,
+     FileAfter::kWholeMessage,
+     false},
+    {"Receiver killed while handling",
+     {"--die"},
+     ReceiverAfter::kKilled,
+     nothingToArrange,
+     returnsError,
+     FileAfter::kWholeMessage,
+     false},
+    {"runtime directory open to others",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(chmod(s.runtimeDirectory.c_str(), 0755), 0); },
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"runtime directory open to the group",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(chmod(s.runtimeDirectory.c_str(), 0710), 0); },
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"runtime directory reached through a link",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) {
+         const std::string link = s.root + "/runlink";
+         ASSERT_EQ(symlink(s.runtimeDirectory.c_str(), link.c_str()), 0);
+         s.environment["XDG_RUNTIME_DIR"] = link;
+     },
+     notRunning,
+     FileAfter::kWholeMessage,
+     false},
+    {"runtime directory owned by another user",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(chown(s.runtimeDirectory.c_str(), kOtherUser, kOtherUser), 0); },
+     notRunning,
+     FileAfter::kWholeMessage,
+     true},
+};
+
+class Faults : public E2eTest {
+protected:
+    void checkFile(const FaultCase& fault, const FaultScene& scene, const std::string& message) {
+        switch (fault.file) {
+        case FileAfter::kWholeMessage:
+            EXPECT_EQ(readFile(scene.messagePath), asWritten(message));
+            break;
+        case FileAfter::kAbsent:
+            EXPECT_FALSE(pathExists(scene.messagePath));
+            break;
+        case FileAfter::kEmptyDirectory:
+            EXPECT_TRUE(std::filesystem::is_directory(scene.messagePath));
+            EXPECT_EQ(filesBelow(scene.messagePath), std::vector<std::string>{});
+            break;
+        }
+    }
+
+    void checkReceiver(const FaultCase& fault, Receiver& receiver, const std::string& message) {
+        const std::string shown = receiver.stop();
+        const ReceiverSummary seen = summarize(shown);
+        const std::vector<std::string> records = receiver.records();
+        switch (fault.receiver) {
+        case ReceiverAfter::kNone:
+            break;
+        case ReceiverAfter::kUntouched:
+            EXPECT_EQ(describe(receiver.outcome()), "exit 0");
+            EXPECT_EQ(seen.connections, 0) << shown;
+            break;
+        case ReceiverAfter::kNotified:
+            EXPECT_EQ(describe(receiver.outcome()), "exit 0");
+            EXPECT_EQ(seen.notifications, 1) << shown;
+            EXPECT_EQ(seen.connections, 1) << shown;
+            break;
+        case ReceiverAfter::kKilled:
+            EXPECT_EQ(describe(receiver.outcome()), "signal 9");
+            EXPECT_EQ(records.size(), 1u);
+            break;
+        }
+        for (const std::string& record : records) {
+            EXPECT_EQ(record, asWritten(message)) << "the Receiver read a partial message";
+        }
+    }
+};
+
+TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
+    int index = 0;
+    for (const FaultCase& fault : kFaults) {
+        SCOPED_TRACE(fault.name);
+        if (fault.needsRoot && geteuid() != 0) {
+            printf("skipped without root: %s\n", fault.name);
+            continue;
+        }
+        // Each case gets its own profile and runtime directory.
+        FaultScene scene;
+        scene.root = makeDirectory("case" + std::to_string(++index));
+        scene.profile = makeDirectory("case" + std::to_string(index) + "/profile");
+        scene.runtimeDirectory = scene.root + "/run";
+        ASSERT_EQ(mkdir(scene.runtimeDirectory.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(scene.runtimeDirectory.c_str(), 0700), 0);
+        scene.messagePath = scene.profile + "/" + kMessageFileName;
+        scene.environment = profileEnvironment(scene.profile);
+        scene.environment["XDG_RUNTIME_DIR"] = scene.runtimeDirectory;
+
+        std::unique_ptr<Receiver> receiver;
+        if (fault.receiver != ReceiverAfter::kNone) {
+            Environment receiverEnvironment = scene.environment;
+            std::vector<std::string> options = {"--dir", scene.profile};
+            options.insert(options.end(), fault.receiverOptions.begin(),
+                           fault.receiverOptions.end());
+            receiver = std::make_unique<Receiver>(makeDirectory("receiver" + std::to_string(index)),
+                                                  receiverEnvironment, options);
+            ASSERT_TRUE(receiver->start()) << receiver->failure();
+        }
+        fault.arrange(scene);
+        if (HasFatalFailure()) {
+            return;
+        }
+        const std::string message = std::string("fault case: ") + fault.name + "\nline 2 %s";
+
+        const RunResult run = runTarnpost({message}, scene.environment);
+
+        EXPECT_EQ(describe(run.outcome), "exit 1");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, fault.expectedError(scene));
+        checkFile(fault, scene, message);
+        if (receiver) {
+            checkReceiver(fault, *receiver, message);
+        }
+    }
+    struct stat device;
+    ASSERT_EQ(stat("/dev/full", &device), 0);
+    EXPECT_TRUE(S_ISCHR(device.st_mode)) << "/dev/full must survive the full-disk case";
+}
+
+// A Receiver that drops the connection at once: tarnpost may then write its
+// request into a closed socket, and must report the error rather than die of
+// SIGPIPE (it starts with SIGPIPE at its default action). Which of the two
+// races wins varies from run to run, so several runs are made.
+TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
+    const std::string profile = makeDirectory("profile");
+    const std::string path = runtimeDirectory_ + "/" + kSocketName;
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(bind(listener, (const struct sockaddr*)&address, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    std::atomic<int> dropped(0);
+    std::thread dropper([listener, &dropped] {
+        for (;;) {
+            const int connection = accept(listener, nullptr, nullptr);
+            if (connection < 0) {
+                return;  // the listener was shut down
+            }
+            close(connection);
+            ++dropped;
+        }
+    });
+
+    const int runs = 20;
+    for (int i = 0; i < runs; ++i) {
+        const std::string message = "dropped " + std::to_string(i);
+        const RunResult run = runTarnpost({message}, profileEnvironment(profile));
+        EXPECT_EQ(describe(run.outcome), "exit 1");
+        EXPECT_EQ(run.err, kReturnsError);
+        EXPECT_EQ(readFile(profile + "/" + kMessageFileName), asWritten(message));
+    }
+    shutdown(listener, SHUT_RDWR);
+    dropper.join();
+    close(listener);
+    EXPECT_EQ(dropped.load(), runs);
+}
+
+// The Receiver's socket is reachable, but the peer behind it is another user:
+// tarnpost must not talk to it. tarnpost runs as an unprivileged user whose
+// runtime directory holds a socket that root listens on.
+TEST_F(Faults, ReceiverOfAnotherUserIsNotTrusted) {
+    if (!canRunAsOtherUser()) {
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    }
+    const RunOptions asOtherUser = otherUserOptions();
+    const std::string profile = makeDirectory("profile");
+    ASSERT_EQ(chown(profile.c_str(), kOtherUser, kOtherUser), 0);
+    const Environment environment = profileEnvironment(profile);
+
+    // First the same user on both ends, to show that the set-up itself works.
+    const std::string ownRuntime = makeDirectory("own-run");
+    ASSERT_EQ(chmod(ownRuntime.c_str(), 0700), 0);
+    ASSERT_EQ(chown(ownRuntime.c_str(), kOtherUser, kOtherUser), 0);
+    Environment ownEnvironment = environment;
+    ownEnvironment["XDG_RUNTIME_DIR"] = ownRuntime;
+    const std::string ownWork = makeDirectory("own-receiver");
+    const std::string ownRecord = makeDirectory("own-receiver/record");
+    ASSERT_EQ(chown(ownWork.c_str(), kOtherUser, kOtherUser), 0);
+    ASSERT_EQ(chown(ownRecord.c_str(), kOtherUser, kOtherUser), 0);
+    Receiver own(ownWork, ownEnvironment, {"--dir", profile}, asOtherUser.launcher, receiverCopy());
+    ASSERT_TRUE(own.start()) << own.failure();
+    const RunResult control = runTarnpost({"same user"}, ownEnvironment, asOtherUser);
+    EXPECT_EQ(describe(control.outcome), "exit 0") << control.err;
+    EXPECT_EQ(summarize(own.stop()).notifications, 1);
+    EXPECT_EQ(own.records(), std::vector<std::string>{asWritten("same user")});
+
+    // Now root listens. The directory is handed to the user and the socket
+    // opened to everyone, so that only the peer check can refuse.
+    std::unique_ptr<Receiver> receiver = makeReceiver(profile);
+    ASSERT_TRUE(receiver->start()) << receiver->failure();
+    ASSERT_EQ(chmod((runtimeDirectory_ + "/" + kSocketName).c_str(), 0777), 0);
+    ASSERT_EQ(chown(runtimeDirectory_.c_str(), kOtherUser, kOtherUser), 0);
+
+    const RunResult run = runTarnpost({"to root's Receiver"}, environment, asOtherUser);
+
+    EXPECT_EQ(describe(run.outcome), "exit 1");
+    EXPECT_EQ(run.err, kNotRunning);
+    EXPECT_EQ(readFile(profile + "/" + kMessageFileName), asWritten("to root's Receiver"));
+    const std::string shown = receiver->stop();
+    EXPECT_EQ(summarize(shown).connections, 1) << "tarnpost must have reached the socket";
+    EXPECT_EQ(summarize(shown).notifications, 0) << shown;
+    EXPECT_EQ(receiver->records(), std::vector<std::string>{});
+}
+
+}  // namespace
