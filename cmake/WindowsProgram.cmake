@@ -31,3 +31,6 @@ set(TARNPOST_WINE_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/wine)
 set(CMAKE_CROSSCOMPILING_EMULATOR
     ${TARNPOST_WINE_SCRIPTS}/run.sh --prefix ${TARNPOST_WINE_PREFIX})
 set_property(TARGET tarnpost PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
+# CTest fixture that prepares the prefix before and ends it after every test
+# that requires it (defined in tests/windows).
+set(TARNPOST_WINE_FIXTURE WinePrefix)

@@ -1,0 +1,178 @@
+// Deliveries that fail on Windows: each ends in its one error line, exit
+// status 1, and a message file that is either whole or absent; the window is
+// told only about a whole file.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <functional>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+enum class FileAfter {
+    kMessage,    // the message, whole
+    kUntouched,  // what was there before
+    kAbsent,     // no file at all
+    kDevice,     // a link to a device, never read (it would not end)
+};
+
+struct FaultCase {
+    const char* name;
+    // Prepares the profile directory `dir` and returns the value for
+    // USERPROFILE; empty when the case cannot be set up.
+    std::function<std::string(const std::string& dir)> prepare;
+    bool receiverRunning;
+    LRESULT reply;
+    std::string errorText;  // "%s" stands for the message file's path
+    bool notified;
+    FileAfter fileAfter;
+};
+
+const char kOldContent[] = "an older message\r\n";
+
+// Marks a case that this system cannot set up faithfully.
+const char kNotHere[] = "<not here>";
+
+// An existing message file with the read-only attribute. Wine keeps the
+// attribute as Unix permissions, which do not stop root: there the case
+// cannot happen and is left out.
+std::string readOnlyMessageFile(const std::string& dir) {
+    const std::string file = dir + "\\TARN_Message.txt";
+    if (!writeFile(file, kOldContent) ||
+        !SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY)) {
+        return "";
+    }
+    const HANDLE writable = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writable != INVALID_HANDLE_VALUE) {
+        CloseHandle(writable);
+        return kNotHere;
+    }
+    return dir;
+}
+
+// An existing message file that another program holds open for reading and
+// shares with readers only, as a Receiver still reading the last message
+// might; closed after the run.
+HANDLE heldMessageFile = INVALID_HANDLE_VALUE;
+
+std::string messageFileHeldOpen(const std::string& dir) {
+    const std::string file = dir + "\\TARN_Message.txt";
+    if (!writeFile(file, kOldContent)) {
+        return "";
+    }
+    heldMessageFile = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return heldMessageFile == INVALID_HANDLE_VALUE ? "" : dir;
+}
+
+// A directory whose TARN_Message.txt is a link to /dev/full, made by the
+// test run on the Unix side: it opens, and every write to it fails.
+std::string fullDiskDirectory(const std::string&) {
+    return programs().fullDiskDirectory;
+}
+
+const std::vector<FaultCase>& faultCases() {
+    static const std::vector<FaultCase> cases = {
+        {"missing directory", [](const std::string& dir) { return dir + "\\missing"; }, true, 0,
+         "Cannot create message file \"%s\".\n", false, FileAfter::kAbsent},
+        {"missing directory with trailing backslash",
+         [](const std::string& dir) { return dir + "\\missing\\"; }, true, 0,
+         "Cannot create message file \"%s\".\n", false, FileAfter::kAbsent},
+        {"path names a directory",
+         [](const std::string& dir) {
+             return CreateDirectoryA((dir + "\\TARN_Message.txt").c_str(), nullptr) ? dir : "";
+         },
+         true, 0, "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
+        {"read-only message file", readOnlyMessageFile, true, 0,
+         "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
+        {"message file held open by another program", messageFileHeldOpen, true, 0,
+         "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
+        {"disk full while writing", fullDiskDirectory, true, 0,
+         "Cannot write message file \"%s\".\n", false, FileAfter::kDevice},
+        {"no Receiver window", [](const std::string& dir) { return dir; }, false, 0,
+         "Program TARN not running (or an old version).", false, FileAfter::kMessage},
+        {"Receiver replies 1", [](const std::string& dir) { return dir; }, true, 1,
+         "Program TARN returns error.", true, FileAfter::kMessage},
+        {"Receiver replies -1", [](const std::string& dir) { return dir; }, true, -1,
+         "Program TARN returns error.", true, FileAfter::kMessage},
+        {"Receiver replies 0x7fffffff", [](const std::string& dir) { return dir; }, true,
+         0x7fffffff, "Program TARN returns error.", true, FileAfter::kMessage},
+    };
+    return cases;
+}
+
+std::string withPath(const std::string& text, const std::string& path) {
+    const size_t at = text.find("%s");
+    return at == std::string::npos ? text : text.substr(0, at) + path + text.substr(at + 2);
+}
+
+TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
+    for (const FaultCase& c : faultCases()) {
+        SCOPED_TRACE(c.name);
+        ScratchDirectory profile("faults");
+        const std::string directory = c.prepare(profile.path());
+        ASSERT_FALSE(directory.empty()) << "cannot set the case up";
+        if (directory == kNotHere) {
+            printf("[ SKIPPED  ] case \"%s\": the read-only attribute binds nobody here\n", c.name);
+            continue;
+        }
+        const std::string messageFile = directory + "\\TARN_Message.txt";
+        std::string before;
+        const bool existedBefore =
+            c.fileAfter != FileAfter::kDevice && readFile(messageFile, &before);
+
+        ReceiverWindow receiver;
+        if (c.receiverRunning) {
+            ASSERT_TRUE(receiver.start());
+            receiver.setMessageFile(messageFile);
+            receiver.setReply(c.reply);
+        }
+        const std::string message = std::string("fault: ") + c.name;
+        const RunResult run =
+            runTarnpost("tarnpost \"" + message + "\"", {"USERPROFILE=" + directory});
+        receiver.stop();
+        if (heldMessageFile != INVALID_HANDLE_VALUE) {
+            CloseHandle(heldMessageFile);
+            heldMessageFile = INVALID_HANDLE_VALUE;
+        }
+
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(printable(run.err), printable(errorLine(withPath(c.errorText, messageFile))));
+        const std::vector<Notification> seen = receiver.notifications();
+        ASSERT_EQ(seen.size(), c.notified ? 1u : 0u);
+        if (c.notified) {
+            EXPECT_TRUE(seen[0].fileRead) << "error " << seen[0].readError;
+            EXPECT_EQ(seen[0].fileBytes, message + "\r\n");
+        }
+        if (c.fileAfter == FileAfter::kDevice) {
+            continue;
+        }
+        std::string after;
+        const bool existsAfter = readFile(messageFile, &after);
+        switch (c.fileAfter) {
+        case FileAfter::kMessage:
+            EXPECT_TRUE(existsAfter);
+            EXPECT_EQ(after, message + "\r\n");
+            break;
+        case FileAfter::kUntouched:
+            EXPECT_EQ(existsAfter, existedBefore);
+            EXPECT_EQ(after, before);
+            break;
+        case FileAfter::kAbsent:
+            EXPECT_FALSE(fileExists(messageFile));
+            EXPECT_EQ(listDirectory(profile.path()), std::vector<std::string>{});
+            break;
+        case FileAfter::kDevice:
+            break;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,427 @@
+#include "harness.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace harness {
+
+namespace {
+
+const wchar_t kReceiverClassName[] = L"AfxTarnAppClassName";
+const UINT kMessageWaiting = 0x8000;
+
+// While one child is being created, only its own pipe ends may be
+// inheritable: a child that inherited another's pipe would keep that pipe
+// open, and its reader would wait for the wrong process to end.
+std::mutex creationLock;
+
+std::string environmentBlock(Environment variables) {
+    std::sort(variables.begin(), variables.end(), [](const std::string& a, const std::string& b) {
+        return _stricmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::string block;
+    for (const std::string& variable : variables) {
+        block += variable;
+        block.push_back('\0');
+    }
+    if (variables.empty()) {
+        block.push_back('\0');
+    }
+    block.push_back('\0');
+    return block;
+}
+
+void readAll(HANDLE pipe, std::string* into) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        into->append(buffer, got);
+    }
+    CloseHandle(pipe);
+}
+
+bool makePipe(HANDLE* readEnd, HANDLE* writeEnd) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    if (!CreatePipe(readEnd, writeEnd, &inheritable, 0)) {
+        return false;
+    }
+    SetHandleInformation(*readEnd, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+unsigned long nextScratchNumber() {
+    static std::mutex numberLock;
+    static unsigned long number = 0;
+    std::lock_guard<std::mutex> guard(numberLock);
+    return ++number;
+}
+
+}  // namespace
+
+Programs& programs() {
+    static Programs paths;
+    return paths;
+}
+
+std::string windowsPath(const std::string& path) {
+    std::string converted = path;
+    std::replace(converted.begin(), converted.end(), '/', '\\');
+    if (!path.empty() && path[0] == '/') {
+        converted = "Z:" + converted;
+    }
+    return converted;
+}
+
+Process::~Process() {
+    if (process_ != nullptr) {
+        TerminateProcess(process_, 255);
+        finish(10000);
+    }
+}
+
+bool Process::start(const std::string& application, const std::string& commandLine,
+                    const Environment& environment, const RunOptions& options) {
+    std::lock_guard<std::mutex> guard(creationLock);
+    HANDLE outRead = nullptr;
+    HANDLE outWrite = nullptr;
+    HANDLE errRead = nullptr;
+    HANDLE errWrite = nullptr;
+    if (!makePipe(&outRead, &outWrite) || !makePipe(&errRead, &errWrite)) {
+        result_.startError = GetLastError();
+        return false;
+    }
+    if (options.stdoutBroken) {
+        CloseHandle(outRead);  // every write to stdout now fails
+        outRead = nullptr;
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inheritable, OPEN_EXISTING, 0, nullptr);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    std::string block = environmentBlock(environment);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    PROCESS_INFORMATION created = {};
+    const BOOL started = CreateProcessA(
+        application.c_str(), line.data(), nullptr, nullptr, TRUE,
+        CREATE_NO_WINDOW | (options.suspended ? CREATE_SUSPENDED : 0), &block[0],
+        options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
+        &created);
+    result_.startError = started ? 0 : GetLastError();
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (input != INVALID_HANDLE_VALUE) {
+        CloseHandle(input);
+    }
+    if (!started) {
+        if (outRead != nullptr) {
+            CloseHandle(outRead);
+        }
+        CloseHandle(errRead);
+        return false;
+    }
+    thread_ = created.hThread;
+    process_ = created.hProcess;
+    result_.started = true;
+    if (outRead != nullptr) {
+        outReader_ = std::thread(readAll, outRead, &result_.out);
+    }
+    errReader_ = std::thread(readAll, errRead, &result_.err);
+    return true;
+}
+
+void Process::resume() {
+    if (thread_ != nullptr) {
+        ResumeThread(thread_);
+    }
+}
+
+bool Process::running() const {
+    return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+RunResult Process::finish(DWORD timeoutMs) {
+    if (process_ != nullptr) {
+        if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) {
+            result_.finished = true;
+        } else {
+            TerminateProcess(process_, 255);
+            WaitForSingleObject(process_, INFINITE);
+        }
+        GetExitCodeProcess(process_, &result_.exitCode);
+        CloseHandle(process_);
+        CloseHandle(thread_);
+        process_ = nullptr;
+        thread_ = nullptr;
+    }
+    if (outReader_.joinable()) {
+        outReader_.join();
+    }
+    if (errReader_.joinable()) {
+        errReader_.join();
+    }
+    return result_;
+}
+
+RunResult run(const std::string& application, const std::string& commandLine,
+              const Environment& environment, const RunOptions& options) {
+    Process process;
+    if (!process.start(application, commandLine, environment, options)) {
+        return process.finish();
+    }
+    return process.finish(options.timeoutMs);
+}
+
+RunResult runTarnpost(const std::string& commandLine, const Environment& environment,
+                      const RunOptions& options) {
+    return run(programs().tarnpost, commandLine, environment, options);
+}
+
+std::string errorLine(const std::string& text) {
+    return crlf("tarnpost: " + text + "\n");
+}
+
+ReceiverWindow::~ReceiverWindow() {
+    stop();
+}
+
+bool ReceiverWindow::start() {
+    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = std::thread(&ReceiverWindow::pumpMessages, this, ready);
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+    if (!created_) {
+        thread_.join();
+    }
+    return created_;
+}
+
+void ReceiverWindow::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    // The window is destroyed on its own thread before the join returns, so
+    // a later FindWindowW can no longer see it.
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    thread_.join();
+    window_ = nullptr;
+}
+
+void ReceiverWindow::setMessageFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(lock_);
+    messageFile_ = path;
+}
+
+void ReceiverWindow::setReply(LRESULT reply) {
+    std::lock_guard<std::mutex> guard(lock_);
+    reply_ = reply;
+}
+
+std::vector<Notification> ReceiverWindow::notifications() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return notifications_;
+}
+
+void ReceiverWindow::pumpMessages(HANDLE ready) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kReceiverClassName;
+    const ATOM registered = RegisterClassW(&windowClass);
+    if (registered != 0) {
+        window_ = CreateWindowExW(0, kReceiverClassName, L"TARN test Receiver", WS_OVERLAPPEDWINDOW,
+                                  0, 0, 100, 100, nullptr, nullptr, windowClass.hInstance, this);
+    }
+    created_ = window_ != nullptr;
+    SetEvent(ready);
+    if (created_) {
+        MSG queued;
+        while (GetMessageW(&queued, nullptr, 0, 0) > 0) {
+            DispatchMessageW(&queued);
+        }
+    }
+    if (registered != 0) {
+        UnregisterClassW(kReceiverClassName, windowClass.hInstance);
+    }
+}
+
+LRESULT CALLBACK ReceiverWindow::procedure(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const CREATESTRUCTW* creation = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+    }
+    ReceiverWindow* self =
+        reinterpret_cast<ReceiverWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == kMessageWaiting && self != nullptr) {
+        return self->onMessageWaiting(wParam, lParam);
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Reads the file the moment the window is told, denying writers: a file that
+// tarnpost still held open for writing cannot be opened here at all.
+LRESULT ReceiverWindow::onMessageWaiting(WPARAM wParam, LPARAM lParam) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Notification seen;
+    seen.wParam = wParam;
+    seen.lParam = lParam;
+    const HANDLE file = CreateFileA(messageFile_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        seen.readError = GetLastError();
+    } else {
+        char buffer[4096];
+        DWORD got = 0;
+        BOOL read = FALSE;
+        while ((read = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0) {
+            seen.fileBytes.append(buffer, got);
+        }
+        seen.fileRead = read != FALSE;
+        seen.readError = read ? 0 : GetLastError();
+        CloseHandle(file);
+    }
+    notifications_.push_back(seen);
+    return reply_;
+}
+
+ScratchDirectory::ScratchDirectory(const std::string& label) {
+    char temporary[MAX_PATH];
+    const DWORD length = GetTempPathA(sizeof temporary, temporary);
+    std::string base(temporary, length);
+    if (!base.empty() && base.back() == '\\') {
+        base.pop_back();
+    }
+    char name[64];
+    snprintf(name, sizeof name, "\\tarnpost-%s-%lu-%lu", label.c_str(), GetCurrentProcessId(),
+             nextScratchNumber());
+    path_ = base + name;
+    removeTree(path_);
+    CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    removeTree(path_);
+}
+
+bool makeDirectories(const std::string& path) {
+    for (size_t slash = path.find('\\', 3); slash != std::string::npos;
+         slash = path.find('\\', slash + 1)) {
+        CreateDirectoryA(path.substr(0, slash).c_str(), nullptr);
+    }
+    return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void removeTree(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+        return;
+    }
+    for (const std::string& name : listDirectory(path)) {
+        removeTree(path + "\\" + name);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+bool fileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool readFile(const std::string& path, std::string* bytes) {
+    bytes->clear();
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes->append(buffer, got);
+    }
+    const bool ok = !ferror(file);
+    fclose(file);
+    return ok;
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && written;
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string windowsDirectory() {
+    char directory[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(directory, sizeof directory);
+    return std::string(directory, length < sizeof directory ? length : 0);
+}
+
+std::string crlf(const std::string& text) {
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n') {
+            converted += '\r';
+        }
+        converted += c;
+    }
+    return converted;
+}
+
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\\') {
+            shown += "\\\\";
+        } else if (c < 0x20 || c >= 0x7f) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            shown += escaped;
+        } else {
+            shown += (char)c;
+        }
+    }
+    return shown;
+}
+
+}  // namespace harness

@@ -1,0 +1,159 @@
+// What the Windows tests need around tarnpost.exe: starting it with an exact
+// command line and environment, reading its streams, playing the Receiver's
+// window, and scratch directories that clean up after themselves.
+#ifndef TARNPOST_TESTS_WINDOWS_HARNESS_H
+#define TARNPOST_TESTS_WINDOWS_HARNESS_H
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+// Paths handed to the test program on its command line (see main.cpp).
+struct Programs {
+    std::string tarnpost;           // tarnpost.exe
+    std::string wildcardProbe;      // prints its arguments, with wildcard expansion on
+    std::string fullDiskDirectory;  // holds TARN_Message.txt -> /dev/full
+};
+Programs& programs();
+
+// A path given the Unix way under Wine ("/a/b") in Windows form ("Z:\a\b").
+std::string windowsPath(const std::string& path);
+
+// "NAME=value" entries; the block passed to the child holds exactly these.
+using Environment = std::vector<std::string>;
+
+struct RunOptions {
+    std::string currentDirectory;  // empty: the test's own
+    bool stdoutBroken = false;     // stdout is a pipe nobody reads any more
+    bool suspended = false;        // started suspended until Process::resume
+    DWORD timeoutMs = 60000;
+};
+
+struct RunResult {
+    bool started = false;
+    DWORD startError = 0;
+    bool finished = false;  // ended within the time limit
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+// One child process with its standard output and error read through pipes.
+class Process {
+public:
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+
+    // Starts `application` with `commandLine` exactly as given (argv[0]
+    // included) and an environment block holding only `environment`.
+    bool start(const std::string& application, const std::string& commandLine,
+               const Environment& environment, const RunOptions& options = RunOptions());
+    void resume();
+    bool running() const;
+    // Waits for the end and collects both streams.
+    RunResult finish(DWORD timeoutMs = 60000);
+
+private:
+    RunResult result_;
+    HANDLE process_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::thread outReader_;
+    std::thread errReader_;
+};
+
+RunResult run(const std::string& application, const std::string& commandLine,
+              const Environment& environment, const RunOptions& options = RunOptions());
+
+// tarnpost.exe with `commandLine` (which starts with the program's name).
+RunResult runTarnpost(const std::string& commandLine, const Environment& environment,
+                      const RunOptions& options = RunOptions());
+
+// The line tarnpost writes to its text-mode standard error for `text`.
+std::string errorLine(const std::string& text);
+
+// What the Receiver's window saw at one notification.
+struct Notification {
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    bool fileRead = false;  // opened (denying writers) and read whole
+    DWORD readError = 0;    // why not, when it was not
+    std::string fileBytes;
+};
+
+// A real top-level window of class "AfxTarnAppClassName" in a thread of its
+// own. At 0x8000 it reads the message file, records what it found and
+// returns the chosen reply.
+class ReceiverWindow {
+public:
+    ReceiverWindow() = default;
+    ReceiverWindow(const ReceiverWindow&) = delete;
+    ReceiverWindow& operator=(const ReceiverWindow&) = delete;
+    ~ReceiverWindow();
+
+    bool start();  // false when the window could not be made
+    void stop();
+    void setMessageFile(const std::string& path);
+    void setReply(LRESULT reply);
+    std::vector<Notification> notifications() const;
+
+private:
+    static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void pumpMessages(HANDLE ready);
+    LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam);
+
+    mutable std::mutex lock_;
+    std::string messageFile_;
+    LRESULT reply_ = 0;
+    std::vector<Notification> notifications_;
+    HWND window_ = nullptr;
+    bool created_ = false;
+    std::thread thread_;
+};
+
+// A directory of the test's own under the Windows temporary directory,
+// removed with everything in it at the end.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const std::string& label);
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory();
+
+    const std::string& path() const {
+        return path_;
+    }
+    std::string file(const std::string& name) const {
+        return path_ + "\\" + name;
+    }
+
+private:
+    std::string path_;
+};
+
+bool makeDirectories(const std::string& path);
+void removeTree(const std::string& path);
+bool fileExists(const std::string& path);
+bool readFile(const std::string& path, std::string* bytes);
+bool writeFile(const std::string& path, const std::string& bytes);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listDirectory(const std::string& path);
+std::string windowsDirectory();
+
+// `text` with every LF turned into CR LF, as a text-mode stream writes it.
+std::string crlf(const std::string& text);
+// `text` with control and 8-bit bytes escaped, for readable failures.
+std::string printable(const std::string& text);
+
+}  // namespace harness
+
+#endif
