@@ -145,7 +145,8 @@ void printMachine() {
     printf("machine:  %s, %ld cores online; %s %s %s\n",
            firstValueOf("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            system.sysname, system.release, system.machine);
-    printf("compiler: %s (%s build)\n", TARNPOST_BENCH_COMPILER, TARNPOST_BENCH_BUILD_TYPE);
+    printf("compiler: %s, version %s (%s build)\n", TARNPOST_BENCH_COMPILER, __VERSION__,
+           TARNPOST_BENCH_BUILD_TYPE);
     printLoad("before the runs");
 }
 

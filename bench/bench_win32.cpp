@@ -145,8 +145,8 @@ void printMachine() {
                (unsigned long)version.dwMajorVersion, (unsigned long)version.dwMinorVersion,
                (unsigned long)version.dwBuildNumber, (unsigned long)system.dwNumberOfProcessors);
     }
-    printf("compiler: %s (%s build, %d-bit)\n", TARNPOST_BENCH_COMPILER, TARNPOST_BENCH_BUILD_TYPE,
-           (int)sizeof(void*) * 8);
+    printf("compiler: %s, version %s (%s build, %d-bit)\n", TARNPOST_BENCH_COMPILER, __VERSION__,
+           TARNPOST_BENCH_BUILD_TYPE, (int)sizeof(void*) * 8);
     printLoad("before the runs");
 }
 
