@@ -1,0 +1,86 @@
+# The Windows ZIP as a user gets it: cpack makes it, it is unpacked, and the
+# unpacked tarnpost.exe runs under Wine and prints its usage text.
+# Usage: cmake -DCPACK=... -DBUILD_DIR=... -DSCRATCH=... -DPACKAGE=NAME
+#              -DVERSION=... -DEXPECTED_USAGE=... -DWINE_RUN=run.sh
+#              -DWINE_PREFIX=... -P check_zip.cmake
+
+function(fail)
+    string(JOIN "" text ${ARGN})
+    message(FATAL_ERROR "${text}")
+endfunction()
+
+file(REMOVE_RECURSE ${SCRATCH})
+file(MAKE_DIRECTORY ${SCRATCH}/package ${SCRATCH}/unpacked)
+
+execute_process(
+    COMMAND ${CPACK} -G ZIP -B ${SCRATCH}/package
+    WORKING_DIRECTORY ${BUILD_DIR}
+    RESULT_VARIABLE result
+    OUTPUT_VARIABLE output
+    ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+    fail("cpack failed:\n" "${output}")
+endif()
+
+file(GLOB zips ${SCRATCH}/package/*.zip)
+if(NOT zips STREQUAL "${SCRATCH}/package/${PACKAGE}.zip")
+    fail("expected one ZIP named ${PACKAGE}.zip, found: " "${zips}")
+endif()
+
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E tar xf ${zips}
+    WORKING_DIRECTORY ${SCRATCH}/unpacked
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    fail("cannot unpack ${zips}")
+endif()
+
+# One folder holding the program and its README, nothing else.
+file(GLOB_RECURSE contents RELATIVE ${SCRATCH}/unpacked ${SCRATCH}/unpacked/*)
+list(SORT contents)
+if(NOT contents STREQUAL "${PACKAGE}/README.txt;${PACKAGE}/tarnpost.exe")
+    list(JOIN contents ", " contents)
+    fail("unexpected ZIP contents: " "${contents}")
+endif()
+
+# The README is for Notepad: CR LF throughout, and its version filled in.
+# file(READ) drops carriage returns, so the line ends are checked byte by
+# byte: every CR (0d) must be followed by LF (0a), and every LF preceded.
+file(READ ${SCRATCH}/unpacked/${PACKAGE}/README.txt hex HEX)
+string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")
+string(REPLACE " 0d 0a" "" other "${bytes}")
+if(other MATCHES " 0[ad]" OR NOT bytes MATCHES " 0d 0a")
+    fail("README.txt has line ends other than CR LF")
+endif()
+file(READ ${SCRATCH}/unpacked/${PACKAGE}/README.txt readme)
+if(NOT readme MATCHES "^tarnpost ${VERSION} for Windows\n" OR readme MATCHES "@")
+    fail("README.txt does not start with its title and version")
+endif()
+
+# The usage text, each line end written as CR LF by the Windows runtime.
+file(READ ${EXPECTED_USAGE} usage)
+string(REPLACE "\n" "\r\n" usage "${usage}")
+file(WRITE ${SCRATCH}/expected-usage.txt "${usage}")
+
+execute_process(
+    COMMAND sh ${WINE_RUN} --prefix ${WINE_PREFIX} ${SCRATCH}/unpacked/${PACKAGE}/tarnpost.exe
+    OUTPUT_FILE ${SCRATCH}/stdout
+    ERROR_FILE ${SCRATCH}/stderr
+    RESULT_VARIABLE result)
+file(READ ${SCRATCH}/stderr errors)
+if(NOT result EQUAL 0)
+    fail("the unpacked tarnpost.exe without an argument exited " "${result}" ": " "${errors}")
+endif()
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E compare_files ${SCRATCH}/stdout ${SCRATCH}/expected-usage.txt
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    file(READ ${SCRATCH}/stdout printed)
+    fail("the unpacked tarnpost.exe printed another usage text:\n" "${printed}")
+endif()
+if(NOT errors STREQUAL "")
+    fail("the unpacked tarnpost.exe wrote to stderr: " "${errors}")
+endif()
+
+file(REMOVE_RECURSE ${SCRATCH})
+message(STATUS "${PACKAGE}.zip unpacks to tarnpost.exe and README.txt; the program runs")
