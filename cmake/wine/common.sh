@@ -25,14 +25,16 @@ wine_ready_text() {
     printf '%s graphics=null\n' "$(wine --version)"
 }
 
-# Starts the prefix's wineserver for good (until prefix-down.sh) with its
-# output away from the caller's streams: a server or Wine service that held
-# a test's pipe open would keep CTest (or CI) waiting for it.
+# Starts the prefix's wineserver for good (until prefix-down.sh), unless it
+# runs already, with its output away from the caller's streams: a server or
+# Wine service that held a test's pipe open would keep CTest (or CI) waiting.
 start_persistent_wineserver() {
-    wineserver -p </dev/null >/dev/null 2>&1 || true
-    # Brings up the prefix's services (services.exe, winedevice, ...) now,
-    # detached from the caller's streams, instead of inside the first test.
-    wine wineboot </dev/null >/dev/null 2>&1
+    if wineserver -p </dev/null >/dev/null 2>&1; then
+        # A new server: bring up the prefix's services (services.exe,
+        # winedevice, ...) now, detached from the caller's streams, instead
+        # of inside the first program run.
+        wine wineboot </dev/null >/dev/null 2>&1
+    fi
 }
 
 # The process IDs of this shell and every process above it: they may carry

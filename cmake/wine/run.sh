@@ -3,6 +3,8 @@
 # Runs a Windows program under Wine in PREFIX (default: $WINEPREFIX), which is
 # prepared first when it is not ready yet. The program's exit status is ours.
 # This is the build's CMAKE_CROSSCOMPILING_EMULATOR.
+# The prefix's wineserver is kept running between programs (warm start-ups);
+# end it with prefix-down.sh PREFIX when done.
 set -eu
 . "$(dirname "$0")/common.sh"
 prefix=${WINEPREFIX:-}
@@ -15,7 +17,9 @@ if [ $# -eq 0 ]; then
     echo "usage: run.sh [--prefix PREFIX] PROGRAM.exe [ARGUMENT...]" >&2
     exit 2
 fi
-if [ ! -f "$WINE_READY_STAMP" ]; then
+if [ -f "$WINE_READY_STAMP" ]; then
+    start_persistent_wineserver
+else
     "$(dirname "$0")/prefix-up.sh" "$WINEPREFIX" >&2
 fi
 exec wine "$@"
