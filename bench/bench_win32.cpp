@@ -583,9 +583,15 @@ int main(int argc, char** argv) {
                             "Windows delivery median %.3f ms <= %.1f x floor program %.3f ms "
                             "(%.2f x)",
                             delivery, kDeliveryOverFloorLimit, floorMedian, delivery / floorMedian);
-    met = reportTarget(size > 0 && size <= kExecutableLimitBytes,
-                       "%d-bit tarnpost.exe %ld bytes <= %ld bytes (64 KiB)",
-                       (int)sizeof(void*) * 8, size, kExecutableLimitBytes) &&
-          met;
+    // The size limit is set for the 32-bit program that users install.
+    if (sizeof(void*) == 4) {
+        met = reportTarget(size > 0 && size <= kExecutableLimitBytes,
+                           "32-bit tarnpost.exe %ld bytes <= %ld bytes (64 KiB)", size,
+                           kExecutableLimitBytes) &&
+              met;
+    } else {
+        printf("INFO  %d-bit tarnpost.exe %ld bytes (the 64 KiB target is for the 32-bit one)\n",
+               (int)sizeof(void*) * 8, size);
+    }
     return met ? 0 : 1;
 }
