@@ -86,6 +86,16 @@ void printTimeTable(const std::vector<Series>& series, size_t reference) {
     printf("  (x ref: median over the median of %s)\n", series[reference].name.c_str());
 }
 
+void printPeaks(const std::vector<Series>& series) {
+    for (const Series& one : series) {
+        if (one.peakKiB > 0) {
+            printf("  %-34s %6ld KiB\n", one.name.c_str(), one.peakKiB);
+        } else {
+            printf("  %-34s unknown\n", one.name.c_str());
+        }
+    }
+}
+
 bool reportTarget(bool met, const char* format, ...) {
     printf("%s  ", met ? "PASS" : "FAIL");
     va_list arguments;

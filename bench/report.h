@@ -12,7 +12,7 @@
 struct Series {
     std::string name;
     std::vector<double> millis;  // wall time of each run, start to reaped
-    long peakKiB = 0;            // largest peak resident set of any run
+    long peakKiB = 0;            // largest peak resident set of any run; 0 unknown
 };
 
 struct Summary {
@@ -35,6 +35,9 @@ void shuffleOrder(int* order, int count, uint64_t* state);
 // Prints median, p10, p90 and MAD of every series, and each median over the
 // median of `reference` (an index into `series`).
 void printTimeTable(const std::vector<Series>& series, size_t reference);
+
+// Prints the peak memory of every series, or that it is unknown.
+void printPeaks(const std::vector<Series>& series);
 
 // Prints one target line, "PASS  ..." or "FAIL  ...", and returns `met`.
 bool reportTarget(bool met, const char* format, ...)
