@@ -32,7 +32,7 @@ extern char** environ;
 
 namespace {
 
-const long kDefaultRounds = 2000;
+const long kDefaultRounds = 3000;
 const long kWarmUpRounds = 20;
 const int kMemoryRuns = 10;
 const size_t kSmallMessageBytes = 44;
