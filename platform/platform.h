@@ -7,6 +7,8 @@
 #ifndef TARNPOST_PLATFORM_PLATFORM_H
 #define TARNPOST_PLATFORM_PLATFORM_H
 
+#include <stdio.h>
+
 #ifdef _WIN32
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -53,6 +55,10 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 #endif
+
+// Ends the flushed `file` at its current position, dropping whatever an
+// older, longer content left beyond it; false on failure.
+bool endFileHere(FILE* file);
 
 // What acquireDeliveryLock found.
 enum DeliveryLock {

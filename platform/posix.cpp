@@ -197,6 +197,11 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return reply;
 }
 
+bool endFileHere(FILE* file) {
+    const off_t end = ftello(file);
+    return end >= 0 && ftruncate(fileno(file), end) == 0;
+}
+
 DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
     char lockPath[300];
     const int length = snprintf(lockPath, sizeof lockPath, "%s.lock", messageFilePath);

@@ -1,5 +1,7 @@
 // The Windows side of the seam: the Win32 operations come from <windows.h>
 // as they are; only the delivery lock is this program's own.
+#include <io.h>
+
 #include "platform/platform.h"
 
 namespace {
@@ -11,6 +13,11 @@ const WCHAR kDeliveryMutexName[] = L"Local\\TarnpostDelivery";
 HANDLE deliveryMutex = nullptr;
 
 }  // namespace
+
+bool endFileHere(FILE* file) {
+    const long end = ftell(file);
+    return end >= 0 && _chsize(_fileno(file), end) == 0;
+}
 
 DeliveryLock acquireDeliveryLock(const char* /*messageFilePath*/) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, kDeliveryMutexName);

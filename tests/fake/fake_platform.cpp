@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -192,6 +193,15 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     state.sentMessages.push_back(sent);
     return state.reply;
+}
+
+// Cuts the file for real, so the bytes the tests compare are the bytes on disk.
+bool endFileHere(FILE* file) {
+    if (state.locksHeld == 0) {
+        violation("endFileHere outside the delivery lock");
+    }
+    const off_t end = ftello(file);
+    return !state.endFileFails && end >= 0 && ftruncate(fileno(file), end) == 0;
 }
 
 DeliveryLock acquireDeliveryLock(const char* messageFilePath) {

@@ -44,6 +44,8 @@ struct FakePlatform {
     bool windowExists = true;
     LRESULT reply = 0;
     DeliveryLock lockResult = DELIVERY_LOCK_TAKEN;
+    // true: endFileHere fails without cutting the file.
+    bool endFileFails = false;
     // The file SendMessageW reads; empty: the path given to acquireDeliveryLock.
     std::string messageFileToCapture;
 

@@ -322,6 +322,7 @@ enum class Obstacle {
     kMissingDirectory,  // USERPROFILE names a directory that does not exist
     kFileIsDirectory,   // TARN_Message.txt is a directory
     kDiskFull,          // TARN_Message.txt is a link to /dev/full
+    kCutFails,          // a longer old file cannot be cut to the new length
 };
 
 enum class FileAfter { kAbsent, kMessage, kDirectory };
@@ -359,6 +360,10 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
             GTEST_SKIP() << "this system has no /dev/full";
         }
         ASSERT_EQ(symlink("/dev/full", path.c_str()), 0) << strerror(errno);
+    }
+    if (c.obstacle == Obstacle::kCutFails) {
+        writeFile(path, std::string(100, 'o'));
+        fake().endFileFails = true;
     }
     fake().windowExists = c.windowExists;
     fake().reply = c.reply;
@@ -414,6 +419,9 @@ INSTANTIATE_TEST_SUITE_P(
                    DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kDirectory},
         LadderCase{"DiskFullRemovesTheCutFile", Obstacle::kDiskFull, true, 0, DELIVERY_LOCK_TAKEN,
                    "Cannot write message file \"{path}\".\n", kLockThenRelease, FileAfter::kAbsent},
+        LadderCase{"OldTailThatCannotBeCutRemovesTheFile", Obstacle::kCutFails, true, 0,
+                   DELIVERY_LOCK_TAKEN, "Cannot write message file \"{path}\".\n", kLockThenRelease,
+                   FileAfter::kAbsent},
         LadderCase{"NoReceiverLeavesTheFile",
                    Obstacle::kNone,
                    false,
