@@ -25,15 +25,21 @@ wine_ready_text() {
     printf '%s graphics=null\n' "$(wine --version)"
 }
 
-# Starts the prefix's wineserver for good (until prefix-down.sh), unless it
-# runs already, with its output away from the caller's streams: a server or
-# Wine service that held a test's pipe open would keep CTest (or CI) waiting.
+# Brings up the prefix's services (services.exe, winedevice, ...) and its
+# desktop process (explorer.exe /desktop, which the first window of a session
+# would otherwise start) detached from the caller's streams. Started from
+# inside a program, they would inherit its output and, living as long as the
+# wineserver, hold a test's pipe open and keep CTest (or CI) waiting.
+start_wine_session_processes() {
+    wine wineboot </dev/null >/dev/null 2>&1
+    wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
+}
+
+# Starts the prefix's wineserver for good (until prefix-down.sh) unless it
+# runs already; a new server gets its session processes at once.
 start_persistent_wineserver() {
     if wineserver -p </dev/null >/dev/null 2>&1; then
-        # A new server: bring up the prefix's services (services.exe,
-        # winedevice, ...) now, detached from the caller's streams, instead
-        # of inside the first program run.
-        wine wineboot </dev/null >/dev/null 2>&1
+        start_wine_session_processes
     fi
 }
 

@@ -8,7 +8,8 @@ set -eu
 use_wine_prefix "${1:-${WINEPREFIX:-}}"
 
 if [ -f "$WINE_READY_STAMP" ] && [ "$(cat "$WINE_READY_STAMP")" = "$(wine_ready_text)" ]; then
-    start_persistent_wineserver
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    start_wine_session_processes
     exit 0
 fi
 

@@ -33,15 +33,6 @@ std::string environmentBlock(Environment variables) {
     return block;
 }
 
-void readAll(HANDLE pipe, std::string* into) {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        into->append(buffer, got);
-    }
-    CloseHandle(pipe);
-}
-
 bool makePipe(HANDLE* readEnd, HANDLE* writeEnd) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     if (!CreatePipe(readEnd, writeEnd, &inheritable, 0)) {
@@ -73,6 +64,41 @@ std::string windowsPath(const std::string& path) {
     }
     return converted;
 }
+
+struct Process::PipeReader {
+    std::mutex lock;
+    std::string bytes;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    ~PipeReader() {
+        CloseHandle(done);
+    }
+
+    // The reader owns a share of itself, so that a reader left waiting on a
+    // pipe that some other process still holds never writes into freed memory.
+    static std::shared_ptr<PipeReader> start(HANDLE pipe) {
+        std::shared_ptr<PipeReader> reader(new PipeReader);
+        std::thread([reader, pipe] {
+            char buffer[4096];
+            DWORD got = 0;
+            while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+                std::lock_guard<std::mutex> guard(reader->lock);
+                reader->bytes.append(buffer, got);
+            }
+            CloseHandle(pipe);
+            SetEvent(reader->done);
+        }).detach();
+        return reader;
+    }
+
+    // Waits for the end of the stream; false when a writer still holds it.
+    bool collect(DWORD timeoutMs, std::string* into) {
+        const bool ended = WaitForSingleObject(done, timeoutMs) == WAIT_OBJECT_0;
+        std::lock_guard<std::mutex> guard(lock);
+        *into = bytes;
+        return ended;
+    }
+};
 
 Process::~Process() {
     if (process_ != nullptr) {
@@ -132,9 +158,9 @@ bool Process::start(const std::string& application, const std::string& commandLi
     process_ = created.hProcess;
     result_.started = true;
     if (outRead != nullptr) {
-        outReader_ = std::thread(readAll, outRead, &result_.out);
+        out_ = PipeReader::start(outRead);
     }
-    errReader_ = std::thread(readAll, errRead, &result_.err);
+    err_ = PipeReader::start(errRead);
     return true;
 }
 
@@ -162,11 +188,21 @@ RunResult Process::finish(DWORD timeoutMs) {
         process_ = nullptr;
         thread_ = nullptr;
     }
-    if (outReader_.joinable()) {
-        outReader_.join();
+    // A process that the child started and that inherited its streams keeps
+    // them open after the child ended: reported, not waited for.
+    const DWORD kStreamGraceMs = 10000;
+    bool closed = true;
+    if (out_ && !out_->collect(kStreamGraceMs, &result_.out)) {
+        closed = false;
     }
-    if (errReader_.joinable()) {
-        errReader_.join();
+    if (err_ && !err_->collect(kStreamGraceMs, &result_.err)) {
+        closed = false;
+    }
+    out_.reset();
+    err_.reset();
+    if (!closed && result_.finished) {
+        fprintf(stderr, "harness: the child ended, but another process still holds its output\n");
+        result_.finished = false;
     }
     return result_;
 }

@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@ namespace harness {
 // Paths handed to the test program on its command line (see main.cpp).
 struct Programs {
     std::string tarnpost;           // tarnpost.exe
+    std::string receiver;           // tarn-receiver.exe, the stand-in Receiver
     std::string wildcardProbe;      // prints its arguments, with wildcard expansion on
     std::string fullDiskDirectory;  // holds TARN_Message.txt -> /dev/full
 };
@@ -40,7 +42,7 @@ struct RunOptions {
 struct RunResult {
     bool started = false;
     DWORD startError = 0;
-    bool finished = false;  // ended within the time limit
+    bool finished = false;  // ended within the time limit, its streams closed
     DWORD exitCode = 0;
     std::string out;
     std::string err;
@@ -64,11 +66,14 @@ public:
     RunResult finish(DWORD timeoutMs = 60000);
 
 private:
+    // Collects what one pipe carries until every writer has closed it.
+    struct PipeReader;
+
     RunResult result_;
     HANDLE process_ = nullptr;
     HANDLE thread_ = nullptr;
-    std::thread outReader_;
-    std::thread errReader_;
+    std::shared_ptr<PipeReader> out_;
+    std::shared_ptr<PipeReader> err_;
 };
 
 RunResult run(const std::string& application, const std::string& commandLine,
