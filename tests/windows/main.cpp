@@ -1,6 +1,6 @@
 // Runs the Windows tests. The programs under test are named on the command
 // line, after GoogleTest's own options:
-//   --tarnpost=PATH --wildcard-probe=PATH --full-disk-dir=PATH
+//   --tarnpost=PATH --receiver=PATH --wildcard-probe=PATH --full-disk-dir=PATH
 // Unix paths (as CMake passes them under Wine) are taken through drive Z:.
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     harness::Programs& programs = harness::programs();
     for (int i = 1; i < argc; ++i) {
         if (!takeOption(argv[i], "--tarnpost", &programs.tarnpost) &&
+            !takeOption(argv[i], "--receiver", &programs.receiver) &&
             !takeOption(argv[i], "--wildcard-probe", &programs.wildcardProbe) &&
             !takeOption(argv[i], "--full-disk-dir", &programs.fullDiskDirectory)) {
             fprintf(stderr, "windows_test: unknown argument %s\n", argv[i]);
