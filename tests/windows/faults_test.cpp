@@ -127,7 +127,10 @@ TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
             c.fileAfter != FileAfter::kDevice && readFile(messageFile, &before);
 
         ReceiverWindow receiver;
-        if (c.receiverRunning) {
+        if (!c.receiverRunning) {
+            ASSERT_EQ(FindWindowW(L"AfxTarnAppClassName", nullptr), nullptr)
+                << "a window of the class exists already";
+        } else {
             ASSERT_TRUE(receiver.start());
             receiver.setMessageFile(messageFile);
             receiver.setReply(c.reply);

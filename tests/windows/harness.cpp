@@ -230,6 +230,12 @@ ReceiverWindow::~ReceiverWindow() {
 }
 
 bool ReceiverWindow::start() {
+    // Another window of the class (a stand-in left running in this prefix)
+    // would take the notifications meant for this one.
+    if (FindWindowW(kReceiverClassName, nullptr) != nullptr) {
+        fprintf(stderr, "harness: a window of class AfxTarnAppClassName exists already\n");
+        return false;
+    }
     const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = std::thread(&ReceiverWindow::pumpMessages, this, ready);
     WaitForSingleObject(ready, INFINITE);
