@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -119,6 +120,15 @@ int connectTo(const char* socketPath) {
 }
 
 int lockFile = -1;
+
+// Callers rely on an exit status of 0 or 1 alone. A reader that goes away
+// must therefore show up as a failed write (EPIPE), never as death by
+// SIGPIPE, on the Receiver's socket and on standard output and error alike.
+// There is no start-up hook in the seam, so this runs before main.
+bool ignoreBrokenPipes() {
+    return signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}
+const bool brokenPipesIgnored = ignoreBrokenPipes();
 
 }  // namespace
 
