@@ -82,25 +82,6 @@ DWORD lookUp(const std::string& name, const std::optional<std::string>& value, c
     return result;
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    const bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // Whether any descriptor of this process refers to the file at `path`: the
 // Receiver must find the file closed, not merely flushed.
 bool openInThisProcess(const std::string& path) {
@@ -144,6 +125,36 @@ bool fakePlatformCalled(const std::string& call) {
         }
     }
     return false;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.append(chunk, got);
+    }
+    const bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string withLineEnds(const std::string& message) {
+    std::string bytes;
+    for (char c : message) {
+        if (c == '\n') {
+            bytes += '\r';
+        }
+        bytes += c;
+    }
+    return bytes + "\r\n";
 }
 
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {

@@ -232,29 +232,6 @@ Expected resolve(const std::optional<std::string> values[4]) {
     return e;
 }
 
-std::string withLineEnds(const std::string& message) {
-    std::string bytes;
-    for (char c : message) {
-        bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return bytes + "\r\n";
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    fclose(file);
-    return bytes;
-}
-
 bool isDirectory(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
@@ -427,7 +404,7 @@ void deliverOnce(const Input& input) {
         require(!fake.sentMessages[0].messageFileStillOpen, "the message file was still open");
     }
     if (written) {
-        require(readFile(path) == bytes, "the message file does not hold the message");
+        require(readWholeFile(path) == bytes, "the message file does not hold the message");
     } else if (opened) {
         require(!somethingAt(path), "a failed write left " + path);
     } else if (resolved) {

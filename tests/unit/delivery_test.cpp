@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,21 +23,6 @@ const DWORD kLookupCapacity = 255;
 const DWORD kDirectoryBufferSize = 256;
 
 // --- Files -----------------------------------------------------------------
-
-std::optional<std::string> readFile(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    fclose(file);
-    return bytes;
-}
 
 void writeFile(const std::string& path, const std::string& bytes) {
     FILE* file = fopen(path.c_str(), "wb");
@@ -85,20 +69,7 @@ int filesUnder(const std::string& path) {
     return regularFilesSeen;
 }
 
-// --- Expected bytes ----------------------------------------------------------
-
-// What a Windows text-mode "%s\n" leaves: each LF as CR LF, then CR LF.
-std::string withLineEnds(const std::string& message) {
-    std::string bytes;
-    for (char c : message) {
-        if (c == '\n') {
-            bytes += "\r\n";
-        } else {
-            bytes += c;
-        }
-    }
-    return bytes + "\r\n";
-}
+// --- Texts ----------------------------------------------------------------
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos;
@@ -246,7 +217,7 @@ TEST_P(ResolutionTest, WritesIntoTheFirstSourceThatAnswers) {
 
     EXPECT_EQ(lookupNames(), c.expectedLookups);
     EXPECT_EQ(fake().lockedPaths, std::vector<std::string>{expectedPath});
-    EXPECT_EQ(readFile(expectedPath), std::optional<std::string>("hello\r\n"));
+    EXPECT_EQ(readWholeFile(expectedPath), "hello\r\n");
     EXPECT_EQ(filesUnder(root), 1) << "a message file was written elsewhere too";
 
     // HOMEPATH is read into the same buffer, right after the drive text, with
@@ -389,14 +360,14 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         EXPECT_FALSE(somethingAt(path)) << "left behind: " << path;
         break;
     case FileAfter::kMessage:
-        EXPECT_EQ(readFile(path), std::optional<std::string>(withLineEnds(message)));
+        EXPECT_EQ(readWholeFile(path), withLineEnds(message));
         break;
     case FileAfter::kDirectory:
         EXPECT_TRUE(isDirectory(path));
         break;
     }
     for (const FakeSentMessage& sent : fake().sentMessages) {
-        EXPECT_EQ(sent.messageFile, std::optional<std::string>(withLineEnds(message)));
+        EXPECT_EQ(sent.messageFile, withLineEnds(message));
         EXPECT_FALSE(sent.messageFileStillOpen);
     }
 }
@@ -489,7 +460,7 @@ TEST_F(DeliveryTest, FailedCallFollowedBySuccessfulOneReturnsNull) {
         fake().environment["USERPROFILE"] = profile;
         EXPECT_EQ(deliverMessage("second"), nullptr) << errorText;
         EXPECT_EQ(errorText[0], '\0') << errorText;
-        EXPECT_EQ(readFile(messageFileIn(profile)), std::optional<std::string>("second\r\n"));
+        EXPECT_EQ(readWholeFile(messageFileIn(profile)), "second\r\n");
     }
 }
 
@@ -536,7 +507,7 @@ TEST_P(LengthLimitTest, FitsOrIsRefusedBeforeAnythingIsWritten) {
 
     if (fits) {
         EXPECT_EQ(result, nullptr) << errorText;
-        EXPECT_EQ(readFile(messageFileIn(directory)), std::optional<std::string>("limit\r\n"));
+        EXPECT_EQ(readWholeFile(messageFileIn(directory)), "limit\r\n");
         return;
     }
     EXPECT_EQ(result, errorText);
@@ -622,9 +593,9 @@ protected:
     void expectDelivered(const std::string& message, const std::string& expectedFile) {
         EXPECT_EQ(deliverMessage(message.c_str()), nullptr) << errorText;
         ASSERT_EQ(fake().sentMessages.size(), 1u);
-        EXPECT_EQ(fake().sentMessages[0].messageFile, std::optional<std::string>(expectedFile));
+        EXPECT_EQ(fake().sentMessages[0].messageFile, expectedFile);
         EXPECT_FALSE(fake().sentMessages[0].messageFileStillOpen);
-        EXPECT_EQ(readFile(messageFileIn(profile)), std::optional<std::string>(expectedFile));
+        EXPECT_EQ(readWholeFile(messageFileIn(profile)), expectedFile);
     }
 };
 
