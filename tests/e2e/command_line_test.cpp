@@ -5,19 +5,9 @@
 #include <unistd.h>
 
 #include "e2e_support.h"
+#include "tests/expected_usage.h"
 
 namespace {
-
-// The text as the screen shows it; every byte counts.
-const char kUsage[] = R"(Syntax:
-   tarnpost "<message>"
-
-Arguments:
-   <message>: a sequence of Brenn shell lines (commands and directives).
-
-Examples:
-   tarnpost "*** File \"c:\usr\0sampleVOS.tnr\": line 38"
-)";
 
 class CommandLine : public E2eTest {};
 
@@ -29,7 +19,7 @@ TEST_F(CommandLine, WithoutArgumentPrintsUsageAndDeliversNothing) {
     const RunResult run = runTarnpost({}, profileEnvironment(profile));
 
     EXPECT_EQ(describe(run.outcome), "exit 0");
-    EXPECT_EQ(run.out, kUsage);
+    EXPECT_EQ(run.out, kExpectedUsage);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(filesBelow(profile), std::vector<std::string>{}) << "no file may be written";
     const ReceiverSummary seen = summarize(receiver->stop());

@@ -3,44 +3,20 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "tests/expected_usage.h"
 
 using namespace harness;
 
 namespace {
 
-// The text as the screen shows it; standard output is in text mode, so each
-// line ends in CR LF on the wire.
-const char kUsage[] = R"(Syntax:
-   tarnpost "<message>"
-
-Arguments:
-   <message>: a sequence of Brenn shell lines (commands and directives).
-
-Examples:
-   tarnpost "*** File \"c:\usr\0sampleVOS.tnr\": line 38"
-)";
-
-class CommandLine : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(receiver.start()) << "no window of class AfxTarnAppClassName";
-        receiver.setMessageFile(profile.file("TARN_Message.txt"));
-    }
-
-    Environment profileEnvironment() const {
-        return {"USERPROFILE=" + profile.path()};
-    }
-
-    ScratchDirectory profile{"profile"};
-    ReceiverWindow receiver;
-};
+class CommandLine : public ProfileWithReceiver {};
 
 TEST_F(CommandLine, WithoutArgumentPrintsUsageAndDeliversNothing) {
     const RunResult run = runTarnpost("tarnpost", profileEnvironment());
 
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(printable(run.out), printable(crlf(kUsage)));
+    EXPECT_EQ(printable(run.out), printable(crlf(kExpectedUsage)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(listDirectory(profile.path()), std::vector<std::string>{})
         << "no file may be written";

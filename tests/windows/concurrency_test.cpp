@@ -16,20 +16,7 @@ namespace {
 
 const wchar_t kDeliveryMutexName[] = L"Local\\TarnpostDelivery";
 
-class Concurrency : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(receiver.start()) << "no window of class AfxTarnAppClassName";
-        receiver.setMessageFile(profile.file("TARN_Message.txt"));
-    }
-
-    Environment profileEnvironment() const {
-        return {"USERPROFILE=" + profile.path()};
-    }
-
-    ScratchDirectory profile{"concurrency"};
-    ReceiverWindow receiver;
-};
+class Concurrency : public ProfileWithReceiver {};
 
 TEST_F(Concurrency, FiftyDeliveriesStartedAtOnceLoseNothing) {
     const int kDeliveries = 50;

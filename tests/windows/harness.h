@@ -9,6 +9,8 @@
 #endif
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -143,6 +145,23 @@ public:
 
 private:
     std::string path_;
+};
+
+// A scratch profile directory that USERPROFILE names, and a Receiver window
+// that reads the message file in it.
+class ProfileWithReceiver : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(receiver.start()) << "no window of class AfxTarnAppClassName";
+        receiver.setMessageFile(profile.file("TARN_Message.txt"));
+    }
+
+    Environment profileEnvironment() const {
+        return {"USERPROFILE=" + profile.path()};
+    }
+
+    ScratchDirectory profile{"profile"};
+    ReceiverWindow receiver;
 };
 
 bool makeDirectories(const std::string& path);
