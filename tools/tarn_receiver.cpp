@@ -4,10 +4,8 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,21 +13,12 @@
 #include <unistd.h>
 
 #include "platform/posix_ipc.h"
+#include "tools/receiver_common.h"
 
 namespace {
 
 const char kClassName[] = "AfxTarnAppClassName";
 const char kExpectedRequest[] = "32768 0 0";
-
-struct Options {
-    long reply = 0;
-    bool hangUp = false;  // close the connection without a reply
-    bool die = false;     // be killed while handling the message
-    long count = -1;      // stop after this many notifications
-    const char* messageDirectory = nullptr;
-    const char* recordDirectory = nullptr;  // keep each message read as NNNNNN.msg
-    const char* readyFile = nullptr;        // created once the socket listens
-};
 
 char socketPath[PATH_MAX];
 volatile sig_atomic_t stopRequested = 0;
@@ -42,54 +31,6 @@ void usage() {
     fprintf(stderr,
             "usage: tarn-receiver [--reply N] [--hang-up] [--die] [--count N]\n"
             "                     [--dir MESSAGE_DIR] [--record DIR] [--ready FILE]\n");
-}
-
-bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (strcmp(option, "--reply") == 0 && hasValue) {
-            options->reply = strtol(argv[++i], nullptr, 10);
-        } else if (strcmp(option, "--count") == 0 && hasValue) {
-            options->count = strtol(argv[++i], nullptr, 10);
-        } else if (strcmp(option, "--dir") == 0 && hasValue) {
-            options->messageDirectory = argv[++i];
-        } else if (strcmp(option, "--record") == 0 && hasValue) {
-            options->recordDirectory = argv[++i];
-        } else if (strcmp(option, "--ready") == 0 && hasValue) {
-            options->readyFile = argv[++i];
-        } else if (strcmp(option, "--hang-up") == 0) {
-            options->hangUp = true;
-        } else if (strcmp(option, "--die") == 0) {
-            options->die = true;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The same places tarnpost uses: USERPROFILE, else HOMEDRIVE and HOMEPATH,
-// else the home directory from the password database.
-bool messageFilePath(const Options& options, char* path, size_t size) {
-    const char* directory = options.messageDirectory;
-    char joined[PATH_MAX];
-    if (directory == nullptr) {
-        directory = getenv("USERPROFILE");
-    }
-    if (directory == nullptr || directory[0] == '\0') {
-        const char* drive = getenv("HOMEDRIVE");
-        const char* home = getenv("HOMEPATH");
-        if (drive != nullptr && drive[0] != '\0') {
-            snprintf(joined, sizeof joined, "%s%s", drive, home == nullptr ? "" : home);
-            directory = joined;
-        } else {
-            const struct passwd* entry = getpwuid(geteuid());
-            directory = entry == nullptr ? "/" : entry->pw_dir;
-        }
-    }
-    const int length = snprintf(path, size, "%s/TARN_Message.txt", directory);
-    return length > 0 && (size_t)length < size;
 }
 
 bool listenOnSocket(int* listener) {
@@ -160,48 +101,16 @@ size_t readMessage(const char* path, bool* found) {
     return length;
 }
 
-// Shows the bytes with C escapes so that CR, LF and 8-bit bytes stay visible.
-void showMessage(long number, size_t length) {
-    printf("TARN message %ld (%zu bytes): \"", number, length);
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = (unsigned char)message[i];
-        if (c == '\r') {
-            fputs("\\r", stdout);
-        } else if (c == '\n') {
-            fputs("\\n", stdout);
-        } else if (c == '"' || c == '\\') {
-            printf("\\%c", c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            printf("\\x%02x", c);
-        } else {
-            putchar(c);
-        }
-    }
-    puts("\"");
-}
-
-void recordMessage(const Options& options, long number, size_t length) {
-    if (options.recordDirectory == nullptr) {
-        return;
-    }
-    char path[PATH_MAX];
-    snprintf(path, sizeof path, "%s/%06ld.msg", options.recordDirectory, number);
-    FILE* file = fopen(path, "wb");
-    if (file == nullptr || fwrite(message, 1, length, file) != length || fclose(file) != 0) {
-        fprintf(stderr, "tarn-receiver: cannot record %s\n", path);
-    }
-}
-
-void sendReply(int connection, long reply) {
+void sendReply(int connection, long long reply) {
     char line[32];
-    const int length = snprintf(line, sizeof line, "%ld\n", reply);
+    const int length = snprintf(line, sizeof line, "%lld\n", reply);
     if (send(connection, line, (size_t)length, MSG_NOSIGNAL) != length) {
         fprintf(stderr, "tarn-receiver: reply not sent: %s\n", strerror(errno));
     }
 }
 
 // Handles one connection; returns true when it carried a notification.
-bool serve(int connection, const Options& options, long number) {
+bool serve(int connection, const ReceiverOptions& options, long number) {
     char request[128];
     if (!readLine(connection, request, sizeof request)) {
         printf("TARN connection %ld closed without a request\n", number);
@@ -209,16 +118,18 @@ bool serve(int connection, const Options& options, long number) {
     }
     char path[PATH_MAX];
     bool found = false;
-    const size_t length =
-        messageFilePath(options, path, sizeof path) ? readMessage(path, &found) : 0;
+    const bool placed = messageFilePath(options.messageDirectory, path, sizeof path);
+    const size_t length = placed ? readMessage(path, &found) : 0;
     if (strcmp(request, kExpectedRequest) != 0) {
         printf("TARN unexpected request \"%s\"\n", request);
     }
-    if (!found) {
+    if (!placed) {
+        printf("TARN message %ld: no message directory\n", number);
+    } else if (!found) {
         printf("TARN message %ld: no file at %s\n", number, path);
     } else {
-        showMessage(number, length);
-        recordMessage(options, number, length);
+        showMessage(number, message, length);
+        recordMessage(options.recordDirectory, number, message, length);
     }
     fflush(stdout);
     if (options.die) {
@@ -233,8 +144,9 @@ bool serve(int connection, const Options& options, long number) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, &options)) {
+    ReceiverOptions options;
+    // --stop belongs to the Windows stand-in, which has a window to close.
+    if (!parseReceiverOptions(argc, argv, &options) || options.stop) {
         usage();
         return 2;
     }
@@ -262,12 +174,7 @@ int main(int argc, char** argv) {
     }
     printf("TARN listening on %s\n", socketPath);
     fflush(stdout);
-    if (options.readyFile != nullptr) {
-        FILE* ready = fopen(options.readyFile, "w");
-        if (ready != nullptr) {
-            fclose(ready);
-        }
-    }
+    createReadyFile(options.readyFile);
     long handled = 0;
     long connections = 0;
     while (!stopRequested && (options.count < 0 || handled < options.count)) {

@@ -8,25 +8,16 @@
 #include <windows.h>
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+
+#include "tools/receiver_common.h"
 
 namespace {
 
 const wchar_t kClassName[] = L"AfxTarnAppClassName";
 const UINT kMessageWaiting = 0x8000;
 
-struct Options {
-    LRESULT reply = 0;
-    bool die = false;   // end the process inside the window procedure
-    long count = -1;    // stop after this many notifications
-    bool stop = false;  // close the running stand-in instead of being one
-    const char* messageDirectory = nullptr;
-    const char* recordDirectory = nullptr;  // keep each message read as NNNNNN.msg
-    const char* readyFile = nullptr;        // created once the window exists
-};
-
-Options options;
+ReceiverOptions options;
 long handled = 0;
 HWND receiverWindow = nullptr;
 
@@ -37,52 +28,6 @@ void usage() {
             "usage: tarn-receiver [--reply N] [--die] [--count N] [--dir MESSAGE_DIR]\n"
             "                     [--record DIR] [--ready FILE]\n"
             "       tarn-receiver --stop\n");
-}
-
-bool parseOptions(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (strcmp(option, "--reply") == 0 && hasValue) {
-            options.reply = (LRESULT)strtoll(argv[++i], nullptr, 10);
-        } else if (strcmp(option, "--count") == 0 && hasValue) {
-            options.count = strtol(argv[++i], nullptr, 10);
-        } else if (strcmp(option, "--dir") == 0 && hasValue) {
-            options.messageDirectory = argv[++i];
-        } else if (strcmp(option, "--record") == 0 && hasValue) {
-            options.recordDirectory = argv[++i];
-        } else if (strcmp(option, "--ready") == 0 && hasValue) {
-            options.readyFile = argv[++i];
-        } else if (strcmp(option, "--die") == 0) {
-            options.die = true;
-        } else if (strcmp(option, "--stop") == 0) {
-            options.stop = true;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The places tarnpost uses: USERPROFILE, else HOMEDRIVE and HOMEPATH, else
-// the Windows directory. Looked up at every notification, like tarnpost.
-bool messageFilePath(char* path, size_t size) {
-    char directory[MAX_PATH * 2] = "";
-    if (options.messageDirectory != nullptr) {
-        snprintf(directory, sizeof directory, "%s", options.messageDirectory);
-    } else if (GetEnvironmentVariableA("USERPROFILE", directory, sizeof directory) == 0) {
-        const DWORD drive = GetEnvironmentVariableA("HOMEDRIVE", directory, sizeof directory);
-        if (drive > 0 && drive < sizeof directory) {
-            const DWORD room = (DWORD)(sizeof directory - drive);
-            if (GetEnvironmentVariableA("HOMEPATH", directory + drive, room) >= room) {
-                directory[drive] = '\0';
-            }
-        } else if (GetWindowsDirectoryA(directory, sizeof directory) == 0) {
-            return false;
-        }
-    }
-    const int length = snprintf(path, size, "%s\\TARN_Message.txt", directory);
-    return length > 0 && (size_t)length < size;
 }
 
 // Reads the whole file, denying writers: tarnpost must have closed it before
@@ -102,40 +47,6 @@ bool readMessage(const char* path, size_t* length, DWORD* error) {
     return read != FALSE;
 }
 
-// Shows the bytes with C escapes so that CR, LF and 8-bit bytes stay visible.
-void showMessage(long number, size_t length) {
-    printf("TARN message %ld (%u bytes): \"", number, (unsigned)length);
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = (unsigned char)message[i];
-        if (c == '\r') {
-            fputs("\\r", stdout);
-        } else if (c == '\n') {
-            fputs("\\n", stdout);
-        } else if (c == '"' || c == '\\') {
-            printf("\\%c", c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            printf("\\x%02x", c);
-        } else {
-            putchar(c);
-        }
-    }
-    puts("\"");
-}
-
-void recordMessage(long number, size_t length) {
-    if (options.recordDirectory == nullptr) {
-        return;
-    }
-    char path[MAX_PATH * 2];
-    snprintf(path, sizeof path, "%s\\%06ld.msg", options.recordDirectory, number);
-    FILE* file = fopen(path, "wb");
-    const bool recorded =
-        file != nullptr && fwrite(message, 1, length, file) == length && fclose(file) == 0;
-    if (!recorded) {
-        fprintf(stderr, "tarn-receiver: cannot record %s\n", path);
-    }
-}
-
 LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     const long number = ++handled;
     if (wParam != 0 || lParam != 0) {
@@ -145,13 +56,13 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     char path[MAX_PATH * 2];
     size_t length = 0;
     DWORD error = 0;
-    if (!messageFilePath(path, sizeof path)) {
+    if (!messageFilePath(options.messageDirectory, path, sizeof path)) {
         printf("TARN message %ld: no message directory\n", number);
     } else if (!readMessage(path, &length, &error)) {
         printf("TARN message %ld: cannot read %s (error %lu)\n", number, path, error);
     } else {
-        showMessage(number, length);
-        recordMessage(number, length);
+        showMessage(number, message, length);
+        recordMessage(options.recordDirectory, number, message, length);
     }
     fflush(stdout);
     if (options.die) {
@@ -160,7 +71,7 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     if (options.count >= 0 && handled >= options.count) {
         PostMessageW(receiverWindow, WM_CLOSE, 0, 0);
     }
-    return options.reply;
+    return (LRESULT)options.reply;
 }
 
 LRESULT CALLBACK receiverProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -204,16 +115,6 @@ bool createReceiverWindow() {
     return true;
 }
 
-void signalReady() {
-    if (options.readyFile == nullptr) {
-        return;
-    }
-    FILE* ready = fopen(options.readyFile, "w");
-    if (ready == nullptr || fclose(ready) != 0) {
-        fprintf(stderr, "tarn-receiver: cannot create %s\n", options.readyFile);
-    }
-}
-
 // Closes the stand-in that owns the window and waits until it is gone.
 int stopRunningReceiver() {
     const HWND window = FindWindowW(kClassName, nullptr);
@@ -235,7 +136,8 @@ int stopRunningReceiver() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!parseOptions(argc, argv)) {
+    // A window procedure always returns a reply, so it cannot hang up.
+    if (!parseReceiverOptions(argc, argv, &options) || options.hangUp) {
         usage();
         return 2;
     }
@@ -252,7 +154,7 @@ int main(int argc, char** argv) {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
     printf("TARN window of class AfxTarnAppClassName ready\n");
     fflush(stdout);
-    signalReady();
+    createReadyFile(options.readyFile);
 
     MSG queued;
     while (GetMessageW(&queued, nullptr, 0, 0) > 0) {

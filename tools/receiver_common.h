@@ -1,0 +1,41 @@
+// What the POSIX and the Windows stand-in Receivers share: their options,
+// where they look for the message file, and how they show and keep what
+// they read.
+#ifndef TARNPOST_TOOLS_RECEIVER_COMMON_H
+#define TARNPOST_TOOLS_RECEIVER_COMMON_H
+
+#include <stddef.h>
+
+struct ReceiverOptions {
+    long long reply = 0;
+    long count = -1;      // stop after this many notifications
+    bool die = false;     // be killed while handling the message
+    bool hangUp = false;  // POSIX: close the connection without a reply
+    bool stop = false;    // Windows: close the running stand-in instead of being one
+    const char* messageDirectory = nullptr;
+    const char* recordDirectory = nullptr;  // keep each message read as NNNNNN.msg
+    const char* readyFile = nullptr;        // created once the Receiver can be told
+};
+
+// Reads every option either stand-in knows; false on anything else. Each
+// program refuses the switch that only the other one supports.
+bool parseReceiverOptions(int argc, char** argv, ReceiverOptions* options);
+
+// The message file in `chosenDirectory`, else where tarnpost puts it:
+// USERPROFILE, else HOMEDRIVE followed by HOMEPATH, else the Windows
+// directory (on POSIX the home directory from the password database). Read
+// through the same platform calls as tarnpost, at every notification.
+bool messageFilePath(const char* chosenDirectory, char* path, size_t size);
+
+// Prints "TARN message N (B bytes): "..."" with C escapes, so that CR, LF
+// and 8-bit bytes stay visible.
+void showMessage(long number, const char* bytes, size_t length);
+
+// Keeps the message as `recordDirectory`/NNNNNN.msg; does nothing without a
+// directory and complains on stderr when it cannot.
+void recordMessage(const char* recordDirectory, long number, const char* bytes, size_t length);
+
+// Creates the empty file that tells a waiting caller the Receiver is ready.
+void createReadyFile(const char* path);
+
+#endif
