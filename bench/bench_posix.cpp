@@ -39,16 +39,6 @@ const size_t kSmallMessageBytes = 44;
 const size_t kLargeMessageBytes = 32 * 1024;
 const double kDeliveryOverEmptyLimit = 1.5;
 
-struct Options {
-    long rounds = kDefaultRounds;
-    uint64_t seed = 20261208;
-    const char* tarnpost = TARNPOST_BENCH_TARNPOST;
-    const char* empty = TARNPOST_BENCH_EMPTY;
-    const char* floor = TARNPOST_BENCH_FLOOR;
-    const char* receiver = TARNPOST_BENCH_RECEIVER;
-    const char* directory = nullptr;  // where the scratch directory goes
-};
-
 // A private runtime and profile directory with its own stand-in Receiver.
 // Each message size gets one, so that every delivery rewrites a file of its
 // own size, as repeated deliveries in real use mostly do; sharing one file
@@ -80,35 +70,6 @@ void usage() {
             "  --dir DIR   where the profile and runtime directories are made\n"
             "              (default $TMPDIR, else /tmp); its file system matters\n",
             kDefaultRounds);
-}
-
-bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        if (i + 1 >= argc) {
-            return false;
-        }
-        const char* value = argv[++i];
-        long number = 0;
-        if (strcmp(option, "--rounds") == 0 && parseCount(value, &number)) {
-            options->rounds = number;
-        } else if (strcmp(option, "--seed") == 0 && parseCount(value, &number)) {
-            options->seed = (uint64_t)number;
-        } else if (strcmp(option, "--dir") == 0) {
-            options->directory = value;
-        } else if (strcmp(option, "--tarnpost") == 0) {
-            options->tarnpost = value;
-        } else if (strcmp(option, "--empty") == 0) {
-            options->empty = value;
-        } else if (strcmp(option, "--floor") == 0) {
-            options->floor = value;
-        } else if (strcmp(option, "--receiver") == 0) {
-            options->receiver = value;
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The value after the colon of the first line that starts with `key`.
@@ -381,34 +342,6 @@ bool measureOneRun(Runner* runner) {
     return true;
 }
 
-bool runAll(std::vector<Runner>& runners, const Options& options) {
-    for (long round = 0; round < kWarmUpRounds; ++round) {
-        for (Runner& runner : runners) {
-            if (!timeOneRun(&runner, false)) {
-                return false;
-            }
-        }
-    }
-    uint64_t state = options.seed;
-    std::vector<int> order(runners.size());
-    for (long round = 0; round < options.rounds; ++round) {
-        shuffleOrder(order.data(), (int)order.size(), &state);
-        for (int index : order) {
-            if (!timeOneRun(&runners[index], true)) {
-                return false;
-            }
-        }
-    }
-    for (int run = 0; run < kMemoryRuns; ++run) {
-        for (Runner& runner : runners) {
-            if (!measureOneRun(&runner)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 std::string shellQuoted(const char* text) {
     std::string quoted = "'";
     for (const char* c = text; *c != '\0'; ++c) {
@@ -435,14 +368,6 @@ bool neededLibraries(const char* path, std::vector<std::string>* needed) {
     return pclose(pipe) == 0;
 }
 
-std::string joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text.empty() ? "nothing (static)" : text;
-}
-
 long fileSize(const char* path) {
     struct stat status;
     return stat(path, &status) == 0 ? (long)status.st_size : -1;
@@ -457,7 +382,8 @@ bool printExecutables(const std::vector<const char*>& paths, std::string* tarnpo
     for (size_t i = 0; i < paths.size(); ++i) {
         std::vector<std::string> needed;
         const bool known = neededLibraries(paths[i], &needed);
-        const std::string needs = known ? joined(needed) : "unknown (readelf failed)";
+        const std::string needs =
+            known ? joined(needed, "nothing (static)") : "unknown (readelf failed)";
         printf("  %-20s %8ld bytes; needs %s\n", baseName(paths[i]), fileSize(paths[i]),
                needs.c_str());
         if (i == 0) {
@@ -488,8 +414,14 @@ void printFigures(const std::vector<Runner>& runners) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, &options)) {
+    BenchOptions options = {kDefaultRounds,
+                            kDefaultSeed,
+                            TARNPOST_BENCH_TARNPOST,
+                            TARNPOST_BENCH_EMPTY,
+                            TARNPOST_BENCH_FLOOR,
+                            TARNPOST_BENCH_RECEIVER,
+                            nullptr};
+    if (!parseBenchOptions(argc, argv, &options)) {
         usage();
         return 2;
     }
@@ -523,8 +455,12 @@ int main(int argc, char** argv) {
         "          once in a fresh random order (seed %llu)\n",
         options.rounds, kWarmUpRounds, runners.size(), (unsigned long long)options.seed);
 
+    const RunPlan plan = {kWarmUpRounds, options.rounds, options.seed, kMemoryRuns};
     bool ran = openStation(&small, "small", options.receiver) &&
-               openStation(&large, "large", options.receiver) && runAll(runners, options);
+               openStation(&large, "large", options.receiver) &&
+               runRounds((int)runners.size(), plan,
+                         [&](int index, bool keep) { return timeOneRun(&runners[index], keep); },
+                         [&](int index) { return measureOneRun(&runners[index]); });
     ran = closeStation(&small) && ran;
     ran = closeStation(&large) && ran;
     removeScratch();

@@ -37,15 +37,6 @@ const long kExecutableLimitBytes = 64 * 1024;
 const size_t kLongestCommandLine = 32766;
 const wchar_t kReceiverClass[] = L"AfxTarnAppClassName";
 
-struct Options {
-    long rounds = kDefaultRounds;
-    uint64_t seed = 20261208;
-    std::string tarnpost = TARNPOST_BENCH_TARNPOST;
-    std::string empty = TARNPOST_BENCH_EMPTY;
-    std::string floor = TARNPOST_BENCH_FLOOR;
-    std::string receiver = TARNPOST_BENCH_RECEIVER;
-};
-
 // One program with its command line and what its runs cost.
 struct Runner {
     std::wstring path;
@@ -55,6 +46,7 @@ struct Runner {
 };
 
 double ticksPerMilli = 0;
+long deliveries = 0;  // made by the benchmark, to check against the Receiver
 
 void usage() {
     fprintf(stderr,
@@ -62,33 +54,6 @@ void usage() {
             "                      [--floor PATH] [--receiver PATH]\n"
             "  --rounds N  rounds of runs, each program once per round (default %ld)\n",
             kDefaultRounds);
-}
-
-bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        if (i + 1 >= argc) {
-            return false;
-        }
-        const char* value = argv[++i];
-        long number = 0;
-        if (strcmp(option, "--rounds") == 0 && parseCount(value, &number)) {
-            options->rounds = number;
-        } else if (strcmp(option, "--seed") == 0 && parseCount(value, &number)) {
-            options->seed = (uint64_t)number;
-        } else if (strcmp(option, "--tarnpost") == 0) {
-            options->tarnpost = value;
-        } else if (strcmp(option, "--empty") == 0) {
-            options->empty = value;
-        } else if (strcmp(option, "--floor") == 0) {
-            options->floor = value;
-        } else if (strcmp(option, "--receiver") == 0) {
-            options->receiver = value;
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The build records Unix paths; Wine shows the Unix root as drive Z:.
@@ -181,7 +146,7 @@ bool startProcess(const std::wstring& path, const std::wstring& commandLine, HAN
 }
 
 // Waits for the process to end and closes its handles; true when it
-// succeeded.
+// succeeded, and then counted when it delivered.
 bool finished(Runner* runner, PROCESS_INFORMATION* process) {
     WaitForSingleObject(process->hProcess, INFINITE);
     DWORD exitCode = 1;
@@ -193,6 +158,7 @@ bool finished(Runner* runner, PROCESS_INFORMATION* process) {
                 runner->series.name.c_str(), (unsigned long)exitCode);
         return false;
     }
+    deliveries += runner->delivers ? 1 : 0;
     return true;
 }
 
@@ -313,7 +279,7 @@ long loggedMessages(const std::wstring& logPath) {
 
 // Closes the Receiver's window and checks that it saw every delivery made:
 // figures from runs that did not deliver would be worthless.
-bool stopReceiver(Receiver* receiver, long deliveries) {
+bool stopReceiver(Receiver* receiver) {
     if (!receiver->running) {
         return false;
     }
@@ -334,37 +300,6 @@ bool stopReceiver(Receiver* receiver, long deliveries) {
         fprintf(stderr, "tarnpost-bench: the Receiver read %ld messages, not %ld\n", messages,
                 deliveries);
         return false;
-    }
-    return true;
-}
-
-bool runAll(std::vector<Runner>& runners, const Options& options, long* deliveries) {
-    for (long round = 0; round < kWarmUpRounds; ++round) {
-        for (Runner& runner : runners) {
-            if (!timeOneRun(&runner, false)) {
-                return false;
-            }
-            *deliveries += runner.delivers ? 1 : 0;
-        }
-    }
-    uint64_t state = options.seed;
-    std::vector<int> order(runners.size());
-    for (long round = 0; round < options.rounds; ++round) {
-        shuffleOrder(order.data(), (int)order.size(), &state);
-        for (int index : order) {
-            if (!timeOneRun(&runners[index], true)) {
-                return false;
-            }
-            *deliveries += runners[index].delivers ? 1 : 0;
-        }
-    }
-    for (int run = 0; run < kMemoryRuns; ++run) {
-        for (Runner& runner : runners) {
-            if (!measureOneRun(&runner)) {
-                return false;
-            }
-            *deliveries += runner.delivers ? 1 : 0;
-        }
     }
     return true;
 }
@@ -445,21 +380,14 @@ long fileSize(const std::wstring& path) {
     return (long)data.nFileSizeLow;
 }
 
-std::string joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text.empty() ? "nothing" : text;
-}
-
 void printExecutables(const std::vector<std::wstring>& paths) {
     const std::string first = narrow(paths[0]);
     printf("executables in %.*s (file size; DLLs in the import directory):\n",
            (int)(baseName(first.c_str()) - first.c_str()), first.c_str());
     for (const std::wstring& path : paths) {
         std::vector<std::string> dlls;
-        const std::string imports = importedDlls(path, &dlls) ? joined(dlls) : "unreadable";
+        const std::string imports =
+            importedDlls(path, &dlls) ? joined(dlls, "nothing") : "unreadable";
         printf("  %-20s %8ld bytes; imports %s\n", baseName(narrow(path).c_str()), fileSize(path),
                imports.c_str());
     }
@@ -513,8 +441,16 @@ void removeProfile(const std::wstring& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, &options)) {
+    BenchOptions options = {kDefaultRounds,
+                            kDefaultSeed,
+                            TARNPOST_BENCH_TARNPOST,
+                            TARNPOST_BENCH_EMPTY,
+                            TARNPOST_BENCH_FLOOR,
+                            TARNPOST_BENCH_RECEIVER,
+                            nullptr};
+    // --dir is the native benchmark's; here the profile goes to the Windows
+    // temporary directory.
+    if (!parseBenchOptions(argc, argv, &options) || options.directory != nullptr) {
         usage();
         return 2;
     }
@@ -553,10 +489,12 @@ int main(int argc, char** argv) {
     }
     printf("files:    profile directory %s\n", narrow(profile).c_str());
     Receiver receiver;
-    long deliveries = 0;
+    const RunPlan plan = {kWarmUpRounds, options.rounds, options.seed, kMemoryRuns};
     bool ran = startReceiver(windowsPath(options.receiver), profile, &receiver) &&
-               runAll(runners, options, &deliveries);
-    ran = stopReceiver(&receiver, deliveries) && ran;
+               runRounds((int)runners.size(), plan,
+                         [&](int index, bool keep) { return timeOneRun(&runners[index], keep); },
+                         [&](int index) { return measureOneRun(&runners[index]); });
+    ran = stopReceiver(&receiver) && ran;
     removeProfile(profile);
     if (!ran) {
         fprintf(stderr, "tarnpost-bench: the benchmark did not complete\n");

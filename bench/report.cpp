@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -38,6 +39,65 @@ uint64_t nextRandom(uint64_t* state) {
 }
 
 }  // namespace
+
+bool parseBenchOptions(int argc, char** argv, BenchOptions* options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const char* value = argv[++i];
+        long number = 0;
+        if (strcmp(option, "--rounds") == 0 && parseCount(value, &number)) {
+            options->rounds = number;
+        } else if (strcmp(option, "--seed") == 0 && parseCount(value, &number)) {
+            options->seed = (uint64_t)number;
+        } else if (strcmp(option, "--dir") == 0) {
+            options->directory = value;
+        } else if (strcmp(option, "--tarnpost") == 0) {
+            options->tarnpost = value;
+        } else if (strcmp(option, "--empty") == 0) {
+            options->empty = value;
+        } else if (strcmp(option, "--floor") == 0) {
+            options->floor = value;
+        } else if (strcmp(option, "--receiver") == 0) {
+            options->receiver = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool runRounds(int programs, const RunPlan& plan,
+               const std::function<bool(int index, bool keep)>& timeRun,
+               const std::function<bool(int index)>& measureRun) {
+    for (long round = 0; round < plan.warmUpRounds; ++round) {
+        for (int index = 0; index < programs; ++index) {
+            if (!timeRun(index, false)) {
+                return false;
+            }
+        }
+    }
+    uint64_t state = plan.seed;
+    std::vector<int> order((size_t)programs);
+    for (long round = 0; round < plan.rounds; ++round) {
+        shuffleOrder(order.data(), programs, &state);
+        for (int index : order) {
+            if (!timeRun(index, true)) {
+                return false;
+            }
+        }
+    }
+    for (int run = 0; run < plan.memoryRuns; ++run) {
+        for (int index = 0; index < programs; ++index) {
+            if (!measureRun(index)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 Summary summarize(const std::vector<double>& values) {
     std::vector<double> sorted = values;
@@ -104,6 +164,14 @@ bool reportTarget(bool met, const char* format, ...) {
     va_end(arguments);
     putchar('\n');
     return met;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* whenEmpty) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text.empty() ? whenEmpty : text;
 }
 
 std::string makeMessage(size_t length) {

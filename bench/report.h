@@ -1,12 +1,48 @@
-// Figures and printing shared by the native and the Windows benchmark.
+// What the native and the Windows benchmark share: the command line, the
+// order of the runs, the figures and their printing.
 #ifndef TARNPOST_BENCH_REPORT_H
 #define TARNPOST_BENCH_REPORT_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// Unless --seed says otherwise, every benchmark runs the programs in the
+// same order, so that two runs of it compare.
+const uint64_t kDefaultSeed = 20261208;
+
+// The command line of either benchmark; the caller sets the defaults.
+struct BenchOptions {
+    long rounds;
+    uint64_t seed;
+    const char* tarnpost;
+    const char* empty;
+    const char* floor;
+    const char* receiver;
+    const char* directory;  // --dir, which only the native benchmark takes
+};
+
+// Reads "--option value" pairs into `options`; false on anything else.
+bool parseBenchOptions(int argc, char** argv, BenchOptions* options);
+
+// How many runs of each kind a benchmark makes.
+struct RunPlan {
+    long warmUpRounds;  // untimed, each program in turn
+    long rounds;        // timed, each program once per round in a fresh random order
+    uint64_t seed;      // of that order
+    int memoryRuns;     // each program in turn, for its peak memory
+};
+
+// Makes the runs of `programs` programs, named by index, as `plan` says:
+// timeRun(i, keep) times one run of program i and keeps the figure when
+// `keep` is set; measureRun(i) reads the peak memory of one run. Stops at
+// the first run that fails.
+bool runRounds(int programs, const RunPlan& plan,
+               const std::function<bool(int index, bool keep)>& timeRun,
+               const std::function<bool(int index)>& measureRun);
 
 // One program that the benchmark runs again and again, and what it cost.
 struct Series {
@@ -45,6 +81,9 @@ bool reportTarget(bool met, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// The items separated by ", ", or `whenEmpty` when there are none.
+std::string joined(const std::vector<std::string>& items, const char* whenEmpty);
 
 // A message of exactly `length` bytes of plain lines of text, free of quotes
 // and backslashes so that no command line needs to escape it.
