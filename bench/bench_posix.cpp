@@ -414,14 +414,8 @@ void printFigures(const std::vector<Runner>& runners) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchOptions options = {kDefaultRounds,
-                            kDefaultSeed,
-                            TARNPOST_BENCH_TARNPOST,
-                            TARNPOST_BENCH_EMPTY,
-                            TARNPOST_BENCH_FLOOR,
-                            TARNPOST_BENCH_RECEIVER,
-                            nullptr};
-    if (!parseBenchOptions(argc, argv, &options)) {
+    BenchOptions options;
+    if (!parseBenchOptions(argc, argv, kDefaultRounds, &options)) {
         usage();
         return 2;
     }

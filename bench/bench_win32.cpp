@@ -441,16 +441,10 @@ void removeProfile(const std::wstring& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchOptions options = {kDefaultRounds,
-                            kDefaultSeed,
-                            TARNPOST_BENCH_TARNPOST,
-                            TARNPOST_BENCH_EMPTY,
-                            TARNPOST_BENCH_FLOOR,
-                            TARNPOST_BENCH_RECEIVER,
-                            nullptr};
+    BenchOptions options;
     // --dir is the native benchmark's; here the profile goes to the Windows
     // temporary directory.
-    if (!parseBenchOptions(argc, argv, &options) || options.directory != nullptr) {
+    if (!parseBenchOptions(argc, argv, kDefaultRounds, &options) || options.directory != nullptr) {
         usage();
         return 2;
     }

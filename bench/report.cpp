@@ -40,7 +40,16 @@ uint64_t nextRandom(uint64_t* state) {
 
 }  // namespace
 
-bool parseBenchOptions(int argc, char** argv, BenchOptions* options) {
+bool parseBenchOptions(int argc, char** argv, long defaultRounds, BenchOptions* options) {
+    // A fixed seed runs the programs in the same order every time, so that
+    // two runs of the benchmark compare.
+    *options = {defaultRounds,
+                20261208,
+                TARNPOST_BENCH_TARNPOST,
+                TARNPOST_BENCH_EMPTY,
+                TARNPOST_BENCH_FLOOR,
+                TARNPOST_BENCH_RECEIVER,
+                nullptr};
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (i + 1 >= argc) {

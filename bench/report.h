@@ -10,11 +10,7 @@
 #include <string>
 #include <vector>
 
-// Unless --seed says otherwise, every benchmark runs the programs in the
-// same order, so that two runs of it compare.
-const uint64_t kDefaultSeed = 20261208;
-
-// The command line of either benchmark; the caller sets the defaults.
+// The command line of either benchmark.
 struct BenchOptions {
     long rounds;
     uint64_t seed;
@@ -25,8 +21,9 @@ struct BenchOptions {
     const char* directory;  // --dir, which only the native benchmark takes
 };
 
-// Reads "--option value" pairs into `options`; false on anything else.
-bool parseBenchOptions(int argc, char** argv, BenchOptions* options);
+// Sets `options` to the defaults, the programs of this build, and then to
+// what the "--option value" pairs say; false on anything else.
+bool parseBenchOptions(int argc, char** argv, long defaultRounds, BenchOptions* options);
 
 // How many runs of each kind a benchmark makes.
 struct RunPlan {
