@@ -49,17 +49,6 @@ std::string cannotWrite(const std::string& path) {
     return "tarnpost: Cannot write message file \"" + path + "\".\n\n";
 }
 
-std::string asWritten(const std::string& message) {
-    std::string bytes;
-    for (const char c : message) {
-        if (c == '\n') {
-            bytes += '\r';
-        }
-        bytes += c;
-    }
-    return bytes + "\r\n";
-}
-
 std::string readFile(const std::string& path, bool* found) {
     std::ifstream stream(path, std::ios::binary);
     if (found != nullptr) {

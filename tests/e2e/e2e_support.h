@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "process.h"
+#include "tests/line_ends.h"
 
 // Generous: a healthy run takes milliseconds even under sanitizers; the limit
 // only turns a hang into a failure.
@@ -29,9 +30,6 @@ const uid_t kOtherUser = 65534;
 
 std::string cannotCreate(const std::string& path);
 std::string cannotWrite(const std::string& path);
-
-// The bytes the message file holds for `message`: each LF as CR LF, then CR LF.
-std::string asWritten(const std::string& message);
 
 // Whole file as bytes; `found` tells whether it could be read.
 std::string readFile(const std::string& path, bool* found = nullptr);

@@ -146,17 +146,6 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return bytes;
 }
 
-std::string withLineEnds(const std::string& message) {
-    std::string bytes;
-    for (char c : message) {
-        if (c == '\n') {
-            bytes += '\r';
-        }
-        bytes += c;
-    }
-    return bytes + "\r\n";
-}
-
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
     std::optional<std::string> value;
     const auto found = state.environment.find(name);

@@ -76,12 +76,8 @@ void resetFakePlatform();
 // Whether the given call (e.g. "FindWindowW") appears in the log.
 bool fakePlatformCalled(const std::string& call);
 
-// --- For the tests that check the message file on disk ---------------------
-
-// The whole file, byte for byte; nullopt when it cannot be opened or read.
+// The whole file, byte for byte, read as SendMessageW captures it; nullopt
+// when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
-
-// The bytes a delivery writes for `message`: each LF as CR LF, then CR LF.
-std::string withLineEnds(const std::string& message);
 
 #endif

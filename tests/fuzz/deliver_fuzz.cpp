@@ -37,6 +37,7 @@
 
 #include "delivery/delivery.h"
 #include "tests/fake/fake_platform.h"
+#include "tests/line_ends.h"
 
 namespace {
 
@@ -397,7 +398,7 @@ void deliverOnce(const Input& input) {
     require(!resolved || fake.lockedPaths == std::vector<std::string>{path},
             "the lock was not taken for " + path);
 
-    const std::string bytes = withLineEnds(input.message);
+    const std::string bytes = asWritten(input.message);
     if (notified) {
         require(fake.sentMessages.size() == 1 && fake.sentMessages[0].messageFile == bytes,
                 "the Receiver was told before the whole message was in the file");

@@ -15,6 +15,7 @@
 
 #include "delivery/delivery.h"
 #include "tests/fake/fake_platform.h"
+#include "tests/line_ends.h"
 
 namespace {
 
@@ -360,14 +361,14 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         EXPECT_FALSE(somethingAt(path)) << "left behind: " << path;
         break;
     case FileAfter::kMessage:
-        EXPECT_EQ(readWholeFile(path), withLineEnds(message));
+        EXPECT_EQ(readWholeFile(path), asWritten(message));
         break;
     case FileAfter::kDirectory:
         EXPECT_TRUE(isDirectory(path));
         break;
     }
     for (const FakeSentMessage& sent : fake().sentMessages) {
-        EXPECT_EQ(sent.messageFile, withLineEnds(message));
+        EXPECT_EQ(sent.messageFile, asWritten(message));
         EXPECT_FALSE(sent.messageFileStillOpen);
     }
 }
@@ -625,7 +626,7 @@ TEST_F(MessageFileTest, EveryByteValueArrivesUnchanged) {
     for (int byte = 1; byte <= 255; ++byte) {
         message += (char)byte;
     }
-    expectDelivered(message, withLineEnds(message));
+    expectDelivered(message, asWritten(message));
 }
 
 // The longest command line Windows accepts bounds the message.
@@ -635,7 +636,7 @@ TEST_F(MessageFileTest, LongestMessageArrivesWhole) {
         message += i % 81 == 80 ? '\n' : (char)('a' + i % 26);
     }
     message.resize(32767);
-    expectDelivered(message, withLineEnds(message));
+    expectDelivered(message, asWritten(message));
 }
 
 TEST_F(MessageFileTest, LongerOldFileIsReplacedWhole) {

@@ -435,17 +435,6 @@ std::string windowsDirectory() {
     return std::string(directory, length < sizeof directory ? length : 0);
 }
 
-std::string crlf(const std::string& text) {
-    std::string converted;
-    for (char c : text) {
-        if (c == '\n') {
-            converted += '\r';
-        }
-        converted += c;
-    }
-    return converted;
-}
-
 std::string printable(const std::string& text) {
     std::string shown;
     for (unsigned char c : text) {

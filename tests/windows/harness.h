@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/line_ends.h"
+
 namespace harness {
 
 // Paths handed to the test program on its command line (see main.cpp).
@@ -173,8 +175,6 @@ bool writeFile(const std::string& path, const std::string& bytes);
 std::vector<std::string> listDirectory(const std::string& path);
 std::string windowsDirectory();
 
-// `text` with every LF turned into CR LF, as a text-mode stream writes it.
-std::string crlf(const std::string& text);
 // `text` with control and 8-bit bytes escaped, for readable failures.
 std::string printable(const std::string& text);
 
