@@ -74,7 +74,7 @@ TEST_F(CommandLine, DeliversTheFirstArgumentByteExactAndSilently) {
         EXPECT_EQ(describe(run.outcome), "exit 0") << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "");
-        EXPECT_EQ(readFile(profile + "/" + kMessageFileName), delivery.fileBytes);
+        EXPECT_EQ(readFile(messageFileIn(profile)), delivery.fileBytes);
     }
 
     const std::string shown = receiver->stop();
@@ -145,10 +145,10 @@ TEST_F(CommandLine, FindsTheMessageDirectoryThroughTheEnvironment) {
 
         EXPECT_EQ(describe(run.outcome), "exit 1");
         EXPECT_EQ(run.err, kNotRunning);
-        EXPECT_EQ(readFile(caseRoot + "/" + resolution.expectedDirectory + "/" + kMessageFileName),
+        EXPECT_EQ(readFile(messageFileIn(caseRoot + "/" + resolution.expectedDirectory)),
                   asWritten(message));
         for (const char* other : resolution.elsewhere) {
-            EXPECT_FALSE(pathExists(caseRoot + "/" + other + "/" + kMessageFileName)) << other;
+            EXPECT_FALSE(pathExists(messageFileIn(caseRoot + "/" + other))) << other;
         }
     }
 }
@@ -183,7 +183,7 @@ TEST_F(CommandLine, WithoutProfileVariablesUsesTheHomeFromThePasswordDatabase) {
         environment.insert(variables.begin(), variables.end());
         const RunResult run = runTarnpost({"to the home"}, environment, options);
         EXPECT_EQ(describe(run.outcome), "exit 1");
-        EXPECT_EQ(run.err, cannotCreate(home + "/" + kMessageFileName));
+        EXPECT_EQ(run.err, cannotCreate(messageFileIn(home)));
     }
     EXPECT_EQ(filesBelow(homePath), std::vector<std::string>{});
 }

@@ -41,6 +41,10 @@ void nap(long microseconds) {
 
 }  // namespace
 
+std::string messageFileIn(const std::string& directory) {
+    return directory + "/TARN_Message.txt";
+}
+
 std::string cannotCreate(const std::string& path) {
     return "tarnpost: Cannot create message file \"" + path + "\".\n\n";
 }
@@ -231,13 +235,9 @@ Environment E2eTest::profileEnvironment(const std::string& directory) const {
     return environment;
 }
 
-std::string E2eTest::nextOutputStem() {
-    return at("out/" + std::to_string(++outputs_));
-}
-
-RunResult E2eTest::runTarnpost(const std::vector<std::string>& arguments,
-                               const Environment& environment, const RunOptions& options) {
-    const std::string stem = nextOutputStem();
+ProcessSpec E2eTest::tarnpostSpec(const std::vector<std::string>& arguments,
+                                  const Environment& environment, const RunOptions& options) {
+    const std::string stem = at("out/" + std::to_string(++outputs_));
     ProcessSpec spec;
     spec.argv = options.launcher;
     spec.argv.push_back(options.program.empty() ? TARNPOST_PROGRAM : options.program);
@@ -246,7 +246,12 @@ RunResult E2eTest::runTarnpost(const std::vector<std::string>& arguments,
     spec.workingDirectory = options.workingDirectory.empty() ? root_ : options.workingDirectory;
     spec.stdoutPath = options.stdoutPath.empty() ? stem + ".out" : options.stdoutPath;
     spec.stderrPath = stem + ".err";
+    return spec;
+}
 
+RunResult E2eTest::runTarnpost(const std::vector<std::string>& arguments,
+                               const Environment& environment, const RunOptions& options) {
+    const ProcessSpec spec = tarnpostSpec(arguments, environment, options);
     RunResult result;
     const pid_t pid = startProcess(spec);
     if (pid < 0) {
@@ -264,14 +269,9 @@ RunResult E2eTest::runTarnpost(const std::vector<std::string>& arguments,
 pid_t E2eTest::launchTarnpost(const std::vector<std::string>& arguments,
                               const Environment& environment, std::string* stdoutPath,
                               std::string* stderrPath) {
-    const std::string stem = nextOutputStem();
-    ProcessSpec spec;
-    spec.argv.push_back(TARNPOST_PROGRAM);
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-    spec.environment = toEnvironmentList(environment);
-    spec.workingDirectory = root_;
-    spec.stdoutPath = *stdoutPath = stem + ".out";
-    spec.stderrPath = *stderrPath = stem + ".err";
+    const ProcessSpec spec = tarnpostSpec(arguments, environment, RunOptions());
+    *stdoutPath = spec.stdoutPath;
+    *stderrPath = spec.stderrPath;
     return startProcess(spec);
 }
 

@@ -25,8 +25,10 @@ using Environment = std::map<std::string, std::string>;
 
 const char kNotRunning[] = "tarnpost: Program TARN not running (or an old version).\n";
 const char kReturnsError[] = "tarnpost: Program TARN returns error.\n";
-const char kMessageFileName[] = "TARN_Message.txt";
 const uid_t kOtherUser = 65534;
+
+// directory + "/TARN_Message.txt"
+std::string messageFileIn(const std::string& directory);
 
 std::string cannotCreate(const std::string& path);
 std::string cannotWrite(const std::string& path);
@@ -137,7 +139,10 @@ protected:
     std::string runtimeDirectory_;
 
 private:
-    std::string nextOutputStem();
+    // The built tarnpost (or options.program) with its outputs in files of
+    // their own under root_/out.
+    ProcessSpec tarnpostSpec(const std::vector<std::string>& arguments,
+                             const Environment& environment, const RunOptions& options);
     int outputs_ = 0;
     int receivers_ = 0;
 };

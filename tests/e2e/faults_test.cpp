@@ -70,7 +70,7 @@ std::function<void(FaultScene&)> profileAt(std::function<std::string(const Fault
     return [place](FaultScene& scene) {
         const std::string directory = place(scene);
         scene.environment["USERPROFILE"] = directory;
-        scene.messagePath = directory + "/" + kMessageFileName;
+        scene.messagePath = messageFileIn(directory);
     };
 }
 
@@ -282,7 +282,7 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
         scene.runtimeDirectory = scene.root + "/run";
         ASSERT_EQ(mkdir(scene.runtimeDirectory.c_str(), 0700), 0);
         ASSERT_EQ(chmod(scene.runtimeDirectory.c_str(), 0700), 0);
-        scene.messagePath = scene.profile + "/" + kMessageFileName;
+        scene.messagePath = messageFileIn(scene.profile);
         scene.environment = profileEnvironment(scene.profile);
         scene.environment["XDG_RUNTIME_DIR"] = scene.runtimeDirectory;
 
@@ -349,7 +349,7 @@ TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
         const RunResult run = runTarnpost({message}, profileEnvironment(profile));
         EXPECT_EQ(describe(run.outcome), "exit 1");
         EXPECT_EQ(run.err, kReturnsError);
-        EXPECT_EQ(readFile(profile + "/" + kMessageFileName), asWritten(message));
+        EXPECT_EQ(readFile(messageFileIn(profile)), asWritten(message));
     }
     shutdown(listener, SHUT_RDWR);
     dropper.join();
@@ -397,7 +397,7 @@ TEST_F(Faults, ReceiverOfAnotherUserIsNotTrusted) {
 
     EXPECT_EQ(describe(run.outcome), "exit 1");
     EXPECT_EQ(run.err, kNotRunning);
-    EXPECT_EQ(readFile(profile + "/" + kMessageFileName), asWritten("to root's Receiver"));
+    EXPECT_EQ(readFile(messageFileIn(profile)), asWritten("to root's Receiver"));
     const std::string shown = receiver->stop();
     EXPECT_EQ(summarize(shown).connections, 1) << "tarnpost must have reached the socket";
     EXPECT_EQ(summarize(shown).notifications, 0) << shown;

@@ -157,7 +157,7 @@ TEST_P(LengthSweep, EveryLengthFrom0To300) {
 
         const std::string error = lengthError(sweep.source, length);
         const std::string messageDirectory = absolute(sandbox, directory);
-        const std::string messagePath = messageDirectory + "/" + kMessageFileName;
+        const std::string messagePath = messageFileIn(messageDirectory);
         ProcessOutcome failed;
         failed.exited = true;
         failed.exitCode = 1;
@@ -240,7 +240,7 @@ TEST_F(MessageContent, ArrivesByteExactUpToTheLongestWindowsCommandLine) {
         EXPECT_EQ(describe(run.outcome), "exit 0") << run.err;
         EXPECT_EQ(run.err, "");
         // Compared as a whole, but a mismatch need not print 64 KiB.
-        const std::string file = readFile(profile + "/" + kMessageFileName);
+        const std::string file = readFile(messageFileIn(profile));
         EXPECT_TRUE(file == asWritten(content.message))
             << "file of " << file.size() << " bytes, expected "
             << asWritten(content.message).size();
