@@ -53,11 +53,8 @@ std::string cannotWrite(const std::string& path) {
     return "tarnpost: Cannot write message file \"" + path + "\".\n\n";
 }
 
-std::string readFile(const std::string& path, bool* found) {
+std::string readFile(const std::string& path) {
     std::ifstream stream(path, std::ios::binary);
-    if (found != nullptr) {
-        *found = stream.is_open();
-    }
     return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 

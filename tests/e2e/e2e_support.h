@@ -33,8 +33,8 @@ std::string messageFileIn(const std::string& directory);
 std::string cannotCreate(const std::string& path);
 std::string cannotWrite(const std::string& path);
 
-// Whole file as bytes; `found` tells whether it could be read.
-std::string readFile(const std::string& path, bool* found = nullptr);
+// Whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 // lstat-based: a dangling symbolic link exists too.
 bool pathExists(const std::string& path);

@@ -288,12 +288,11 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
 
         std::unique_ptr<Receiver> receiver;
         if (fault.receiver != ReceiverAfter::kNone) {
-            Environment receiverEnvironment = scene.environment;
             std::vector<std::string> options = {"--dir", scene.profile};
             options.insert(options.end(), fault.receiverOptions.begin(),
                            fault.receiverOptions.end());
             receiver = std::make_unique<Receiver>(makeDirectory("receiver" + std::to_string(index)),
-                                                  receiverEnvironment, options);
+                                                  scene.environment, options);
             ASSERT_TRUE(receiver->start()) << receiver->failure();
         }
         fault.arrange(scene);
