@@ -185,9 +185,7 @@ TEST_P(LengthSweep, EveryLengthFrom0To300) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, LengthSweep, ::testing::ValuesIn(kSources),
-                         [](const ::testing::TestParamInfo<SweepSource>& info) {
-                             return std::string(info.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 // Bytes 1 to 255 in turn: every value, with a line feed every 255 bytes.
 std::string everyByte(size_t length) {

@@ -178,7 +178,8 @@ struct ResolutionCase {
     std::vector<std::string> expectedLookups;
 };
 
-// Names the case in test output instead of dumping its bytes.
+// Names the case in test output instead of dumping its bytes, and so gives
+// each instance its name (PrintToStringParamName); likewise for the others.
 void PrintTo(const ResolutionCase& c, std::ostream* out) {
     *out << c.name;
 }
@@ -264,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      nullptr, "@/profile/", kProfileOnly},
                       ResolutionCase{"TrailingSeparatorOfDriveAndPathIsDoubled", nullptr, "@/drive",
                                      "/path/", nullptr, "@/drive/path/", kDriveAndPath}),
-    [](const ::testing::TestParamInfo<ResolutionCase>& info) { return info.param.name; });
+    ::testing::PrintToStringParamName());
 
 // The path is used as it comes: no separator is dropped, none is added.
 TEST_F(DeliveryTest, DirectoryEndingInSeparatorGivesDoubledSeparator) {
@@ -425,7 +426,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Cannot lock message file \"{path}\" for delivery.",
                    {"acquireDeliveryLock"},
                    FileAfter::kAbsent}),
-    [](const ::testing::TestParamInfo<LadderCase>& info) { return info.param.name; });
+    ::testing::PrintToStringParamName());
 
 // errorText is cleared at the start of every call, so a failure never leaks
 // into the next delivery's result.
@@ -573,7 +574,7 @@ INSTANTIATE_TEST_SUITE_P(
         LengthCase{"Windows254", Source::kWindowsDirectory, 254, 0, kWindowsDirTooLong},
         LengthCase{"Windows255", Source::kWindowsDirectory, 255, 0, kWindowsTooLong},
         LengthCase{"Windows400", Source::kWindowsDirectory, 400, 0, kWindowsTooLong}),
-    [](const ::testing::TestParamInfo<LengthCase>& info) { return info.param.name; });
+    ::testing::PrintToStringParamName());
 
 // --- File content --------------------------------------------------------------
 
@@ -619,7 +620,7 @@ INSTANTIATE_TEST_SUITE_P(
         ContentCase{"QuotesAndBackslashes", "*** File \"c:\\usr\\0x.tnr\": line 38",
                     "*** File \"c:\\usr\\0x.tnr\": line 38\r\n"},
         ContentCase{"EightBitBytes", "\x80\xe9\xff\x01\x7f", "\x80\xe9\xff\x01\x7f\r\n"}),
-    [](const ::testing::TestParamInfo<ContentCase>& info) { return info.param.name; });
+    ::testing::PrintToStringParamName());
 
 TEST_F(MessageFileTest, EveryByteValueArrivesUnchanged) {
     std::string message;
