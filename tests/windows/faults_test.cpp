@@ -70,6 +70,11 @@ std::string messageFileHeldOpen(const std::string& dir) {
     return heldMessageFile == INVALID_HANDLE_VALUE ? "" : dir;
 }
 
+// The profile directory as the scratch directory made it.
+std::string profileAsIs(const std::string& dir) {
+    return dir;
+}
+
 // A directory whose TARN_Message.txt is a link to /dev/full, made by the
 // test run on the Unix side: it opens, and every write to it fails.
 std::string fullDiskDirectory(const std::string&) {
@@ -94,14 +99,14 @@ const std::vector<FaultCase>& faultCases() {
          "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
         {"disk full while writing", fullDiskDirectory, true, 0,
          "Cannot write message file \"%s\".\n", false, FileAfter::kDevice},
-        {"no Receiver window", [](const std::string& dir) { return dir; }, false, 0,
+        {"no Receiver window", profileAsIs, false, 0,
          "Program TARN not running (or an old version).", false, FileAfter::kMessage},
-        {"Receiver replies 1", [](const std::string& dir) { return dir; }, true, 1,
+        {"Receiver replies 1", profileAsIs, true, 1, "Program TARN returns error.", true,
+         FileAfter::kMessage},
+        {"Receiver replies -1", profileAsIs, true, -1, "Program TARN returns error.", true,
+         FileAfter::kMessage},
+        {"Receiver replies 0x7fffffff", profileAsIs, true, 0x7fffffff,
          "Program TARN returns error.", true, FileAfter::kMessage},
-        {"Receiver replies -1", [](const std::string& dir) { return dir; }, true, -1,
-         "Program TARN returns error.", true, FileAfter::kMessage},
-        {"Receiver replies 0x7fffffff", [](const std::string& dir) { return dir; }, true,
-         0x7fffffff, "Program TARN returns error.", true, FileAfter::kMessage},
     };
     return cases;
 }
