@@ -1,7 +1,11 @@
 // The command as a user meets it: the usage text, what lands in the message
 // file and at the Receiver, and where the file goes.
+#include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "e2e_support.h"
@@ -38,6 +42,41 @@ TEST_F(CommandLine, UsageThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(filesBelow(profile), std::vector<std::string>{});
 }
 
+// A reader that went away (`tarnpost | head -c0`) is a failed write like any
+// other: exit 1, never death by SIGPIPE, which callers would see as status 141.
+TEST_F(CommandLine, UsageIntoAClosedPipeIsAFailureNotASignal) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const std::string errPath = makeDirectory("out") + "/stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    char program[] = TARNPOST_PROGRAM;
+    char* argv[] = {program, nullptr};
+    char* environment[] = {nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program, &actions, &attributes, argv, environment);
+    close(ends[1]);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ASSERT_EQ(spawned, 0) << strerror(spawned);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(readFile(errPath), "tarnpost: Cannot write the usage text.\n");
+}
+
 struct DeliveryCase {
     const char* name;
     std::vector<std::string> arguments;
@@ -45,7 +84,7 @@ struct DeliveryCase {
 };
 
 // Run in this order against one Receiver: a short message after a long one
-// also shows that the file is truncated, not overwritten in place.
+// also shows that the old file's longer tail is cut off.
 const DeliveryCase kDeliveries[] = {
     {"empty message", {""}, "\r\n"},
     {"plain text", {"hello TARN"}, "hello TARN\r\n"},
