@@ -67,15 +67,18 @@ bool receiveLine(int socket, char* line, size_t size) {
     return false;
 }
 
-// The reply is one signed decimal number and nothing else.
+// The reply is one signed decimal number and nothing else: no blanks, no
+// plus sign, nothing after it, and within the range a reply can hold, so
+// that no malformed or overlong reply can ever read as 0.
 bool parseReply(const char* line, LRESULT* reply) {
+    const bool startsLikeANumber = (line[0] >= '0' && line[0] <= '9') || line[0] == '-';
     char* end = nullptr;
     errno = 0;
-    const long long value = strtoll(line, &end, 10);
-    if (end == line || *end != '\0' || errno != 0) {
+    const long value = strtol(line, &end, 10);
+    if (!startsLikeANumber || end == line || *end != '\0' || errno != 0) {
         return false;
     }
-    *reply = (LRESULT)value;
+    *reply = value;
     return true;
 }
 
@@ -121,6 +124,18 @@ int connectTo(const char* socketPath) {
 
 int lockFile = -1;
 
+// Whether the lock file failed for the reason the message file would fail
+// too (a missing or closed directory), so that the caller reports the
+// message file. A message file that exists and may be written is not
+// refused: then only the lock failed, and saying otherwise would mislead.
+bool refusesNewFiles(int error, const char* messageFilePath) {
+    if (error == ENOENT || error == ENOTDIR) {
+        return true;
+    }
+    const bool denied = error == EACCES || error == EPERM || error == EROFS;
+    return denied && faccessat(AT_FDCWD, messageFilePath, W_OK, AT_EACCESS) != 0;
+}
+
 // Callers rely on an exit status of 0 or 1 alone. A reader that goes away
 // must therefore show up as a failed write (EPIPE), never as death by
 // SIGPIPE, on the Receiver's socket and on standard output and error alike.
@@ -140,7 +155,15 @@ bool receiverDirectory(char* buffer, size_t size) {
     } else {
         length = snprintf(buffer, size, "/tmp/tarn-%lu", (unsigned long)geteuid());
     }
-    return length > 0 && (size_t)length < size;
+    if (length <= 0 || (size_t)length >= size) {
+        return false;
+    }
+    // lstat follows a link named with a trailing slash; without the slash the
+    // link itself is checked, and refused.
+    while (length > 1 && buffer[length - 1] == '/') {
+        buffer[--length] = '\0';
+    }
+    return true;
 }
 
 bool receiverDirectoryIsSafe(const char* directory) {
@@ -221,9 +244,8 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
     // O_NOFOLLOW: a link planted in the lock file's place is not followed.
     const int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        const bool noPlace = errno == ENOENT || errno == ENOTDIR || errno == EACCES ||
-                             errno == EROFS || errno == EPERM;
-        return noPlace ? DELIVERY_LOCK_NO_PLACE : DELIVERY_LOCK_FAILED;
+        return refusesNewFiles(errno, messageFilePath) ? DELIVERY_LOCK_NO_PLACE
+                                                       : DELIVERY_LOCK_FAILED;
     }
     struct flock whole;
     memset(&whole, 0, sizeof whole);
