@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -575,6 +576,49 @@ INSTANTIATE_TEST_SUITE_P(
         LengthCase{"Windows255", Source::kWindowsDirectory, 255, 0, kWindowsTooLong},
         LengthCase{"Windows400", Source::kWindowsDirectory, 400, 0, kWindowsTooLong}),
     ::testing::PrintToStringParamName());
+
+// Every length of the Windows directory, the one source the end-to-end tests
+// cannot vary: each run ends in the exact file or the exact error. Lengths
+// shorter than the temporary root's own path are made relative to it.
+TEST_F(DeliveryTest, WindowsDirectoryOfEveryLengthFitsOrIsRefused) {
+    char callerDirectory[4096];
+    ASSERT_NE(getcwd(callerDirectory, sizeof callerDirectory), nullptr);
+    for (size_t length = 0; length <= 300; ++length) {
+        const std::string base = root + "/" + std::to_string(length);
+        ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(base.c_str()), 0);
+        std::string directory;
+        while (directory.size() < length) {
+            const size_t component = std::min<size_t>(length - directory.size(), 100);
+            directory += std::string(directory.empty() ? component : component - 1, 'w');
+            if (length <= 238) {
+                mkdir(directory.c_str(), 0700);
+            }
+            if (directory.size() < length) {
+                directory += "/";
+            }
+        }
+        resetFakePlatform();
+        fake().windowsDirectory = directory;
+
+        const char* result = deliverMessage("sweep");
+
+        SCOPED_TRACE("length " + std::to_string(length));
+        if (length == 0) {
+            EXPECT_STREQ(errorText, "Cannot find the Windows directory.");
+        } else if (length <= 238) {
+            EXPECT_EQ(result, nullptr) << errorText;
+            EXPECT_EQ(readWholeFile(directory + "/TARN_Message.txt"), "sweep\r\n");
+        } else if (length <= 254) {
+            EXPECT_STREQ(errorText,
+                         "Message directory from Windows directory is longer than 238 characters.");
+        } else {
+            EXPECT_STREQ(errorText, "Windows directory is longer than 254 characters.");
+        }
+        EXPECT_EQ(filesUnder(base), length >= 1 && length <= 238 ? 1 : 0);
+    }
+    ASSERT_EQ(chdir(callerDirectory), 0);
+}
 
 // --- File content --------------------------------------------------------------
 
