@@ -125,16 +125,16 @@ bool Receiver::start() {
     std::error_code error;
     fs::create_directories(recordDirectory(), error);
     const std::string readyFile = workDirectory_ + "/ready";
-    ProcessSpec spec;
-    spec.argv = launcher_;
-    spec.argv.push_back(program_);
-    spec.argv.insert(spec.argv.end(), options_.begin(), options_.end());
-    spec.argv.insert(spec.argv.end(), {"--record", recordDirectory(), "--ready", readyFile});
-    spec.environment = toEnvironmentList(environment_);
-    spec.workingDirectory = workDirectory_;
-    spec.stdoutPath = workDirectory_ + "/stdout";
-    spec.stderrPath = workDirectory_ + "/stderr";
-    pid_ = startProcess(spec);
+    ProcessLaunch launch;
+    launch.argv = launcher_;
+    launch.argv.push_back(program_);
+    launch.argv.insert(launch.argv.end(), options_.begin(), options_.end());
+    launch.argv.insert(launch.argv.end(), {"--record", recordDirectory(), "--ready", readyFile});
+    launch.environment = toEnvironmentList(environment_);
+    launch.workingDirectory = workDirectory_;
+    launch.stdoutPath = workDirectory_ + "/stdout";
+    launch.stderrPath = workDirectory_ + "/stderr";
+    pid_ = startProcess(launch);
     if (pid_ < 0) {
         failure_ = std::string("cannot spawn the Receiver: ") + strerror(errno);
         return false;
@@ -232,44 +232,44 @@ Environment E2eTest::profileEnvironment(const std::string& directory) const {
     return environment;
 }
 
-ProcessSpec E2eTest::tarnpostSpec(const std::vector<std::string>& arguments,
-                                  const Environment& environment, const RunOptions& options) {
+ProcessLaunch E2eTest::tarnpostLaunch(const std::vector<std::string>& arguments,
+                                      const Environment& environment, const RunOptions& options) {
     const std::string stem = at("out/" + std::to_string(++outputs_));
-    ProcessSpec spec;
-    spec.argv = options.launcher;
-    spec.argv.push_back(options.program.empty() ? TARNPOST_PROGRAM : options.program);
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-    spec.environment = toEnvironmentList(environment);
-    spec.workingDirectory = options.workingDirectory.empty() ? root_ : options.workingDirectory;
-    spec.stdoutPath = options.stdoutPath.empty() ? stem + ".out" : options.stdoutPath;
-    spec.stderrPath = stem + ".err";
-    return spec;
+    ProcessLaunch launch;
+    launch.argv = options.launcher;
+    launch.argv.push_back(options.program.empty() ? TARNPOST_PROGRAM : options.program);
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    launch.environment = toEnvironmentList(environment);
+    launch.workingDirectory = options.workingDirectory.empty() ? root_ : options.workingDirectory;
+    launch.stdoutPath = options.stdoutPath.empty() ? stem + ".out" : options.stdoutPath;
+    launch.stderrPath = stem + ".err";
+    return launch;
 }
 
 RunResult E2eTest::runTarnpost(const std::vector<std::string>& arguments,
                                const Environment& environment, const RunOptions& options) {
-    const ProcessSpec spec = tarnpostSpec(arguments, environment, options);
+    const ProcessLaunch launch = tarnpostLaunch(arguments, environment, options);
     RunResult result;
-    const pid_t pid = startProcess(spec);
+    const pid_t pid = startProcess(launch);
     if (pid < 0) {
-        ADD_FAILURE() << "cannot spawn " << spec.argv[0] << ": " << strerror(errno);
+        ADD_FAILURE() << "cannot spawn " << launch.argv[0] << ": " << strerror(errno);
         return result;
     }
     result.outcome = waitForProcess(pid, kProcessLimit);
     if (options.stdoutPath.empty()) {
-        result.out = readFile(spec.stdoutPath);
+        result.out = readFile(launch.stdoutPath);
     }
-    result.err = readFile(spec.stderrPath);
+    result.err = readFile(launch.stderrPath);
     return result;
 }
 
 pid_t E2eTest::launchTarnpost(const std::vector<std::string>& arguments,
                               const Environment& environment, std::string* stdoutPath,
                               std::string* stderrPath) {
-    const ProcessSpec spec = tarnpostSpec(arguments, environment, RunOptions());
-    *stdoutPath = spec.stdoutPath;
-    *stderrPath = spec.stderrPath;
-    return startProcess(spec);
+    const ProcessLaunch launch = tarnpostLaunch(arguments, environment, RunOptions());
+    *stdoutPath = launch.stdoutPath;
+    *stderrPath = launch.stderrPath;
+    return startProcess(launch);
 }
 
 std::unique_ptr<Receiver> E2eTest::makeReceiver(const std::string& messageDirectory,

@@ -141,8 +141,8 @@ protected:
 private:
     // The built tarnpost (or options.program) with its outputs in files of
     // their own under root_/out.
-    ProcessSpec tarnpostSpec(const std::vector<std::string>& arguments,
-                             const Environment& environment, const RunOptions& options);
+    ProcessLaunch tarnpostLaunch(const std::vector<std::string>& arguments,
+                                 const Environment& environment, const RunOptions& options);
     int outputs_ = 0;
     int receivers_ = 0;
 };

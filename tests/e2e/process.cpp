@@ -27,19 +27,19 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-bool prepare(const ProcessSpec& spec, SpawnSetup* setup) {
+bool prepare(const ProcessLaunch& launch, SpawnSetup* setup) {
+    posix_spawn_file_actions_t* actions = &setup->actions;
     const int outputFlags = O_WRONLY | O_CREAT | O_TRUNC;
-    if (posix_spawn_file_actions_addopen(&setup->actions, 0, spec.stdinPath.c_str(), O_RDONLY, 0) !=
-            0 ||
-        posix_spawn_file_actions_addopen(&setup->actions, 1, spec.stdoutPath.c_str(), outputFlags,
+    if (posix_spawn_file_actions_addopen(actions, 0, launch.stdinPath.c_str(), O_RDONLY, 0) != 0 ||
+        posix_spawn_file_actions_addopen(actions, 1, launch.stdoutPath.c_str(), outputFlags,
                                          0600) != 0 ||
-        posix_spawn_file_actions_addopen(&setup->actions, 2, spec.stderrPath.c_str(), outputFlags,
+        posix_spawn_file_actions_addopen(actions, 2, launch.stderrPath.c_str(), outputFlags,
                                          0600) != 0 ||
-        posix_spawn_file_actions_addclosefrom_np(&setup->actions, 3) != 0) {
+        posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
         return false;
     }
-    if (!spec.workingDirectory.empty() &&
-        posix_spawn_file_actions_addchdir_np(&setup->actions, spec.workingDirectory.c_str()) != 0) {
+    if (!launch.workingDirectory.empty() &&
+        posix_spawn_file_actions_addchdir_np(actions, launch.workingDirectory.c_str()) != 0) {
         return false;
     }
     sigset_t all;
@@ -79,17 +79,17 @@ std::string describe(const ProcessOutcome& outcome) {
     return "signal " + std::to_string(outcome.signal);
 }
 
-pid_t startProcess(const ProcessSpec& spec) {
-    if (spec.argv.empty()) {
+pid_t startProcess(const ProcessLaunch& launch) {
+    if (launch.argv.empty()) {
         errno = EINVAL;
         return -1;
     }
     SpawnSetup setup;
-    if (!prepare(spec, &setup)) {
+    if (!prepare(launch, &setup)) {
         return -1;
     }
-    std::vector<char*> argv = pointersTo(spec.argv);
-    std::vector<char*> environment = pointersTo(spec.environment);
+    std::vector<char*> argv = pointersTo(launch.argv);
+    std::vector<char*> environment = pointersTo(launch.environment);
     pid_t pid = -1;
     const int error = posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(),
                                   environment.data());

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-struct ProcessSpec {
+struct ProcessLaunch {
     std::vector<std::string> argv;         // argv[0] is the program's path
     std::vector<std::string> environment;  // the whole environment, "NAME=value"
     std::string workingDirectory;          // empty: the caller's
@@ -33,7 +33,7 @@ std::string describe(const ProcessOutcome& outcome);
 // spawned. Signals start at their defaults and unblocked, whatever the test
 // runner has set, so that a child dies of SIGPIPE exactly as it would for a
 // user. Descriptors other than 0, 1 and 2 are not passed on.
-pid_t startProcess(const ProcessSpec& spec);
+pid_t startProcess(const ProcessLaunch& launch);
 
 // Waits for the child to end; after `limit` it is killed and reported as
 // timed out, so that a hang fails the test instead of stalling the run.
