@@ -69,3 +69,58 @@ wine_prefix_processes() {
         printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"$process/cmdline" 2>/dev/null)"
     done
 }
+
+# Prints the directories the wineserver of prefix $1 may keep its socket and
+# lock in, one a line: Wine names it after the device and inode of the prefix
+# directory, under /tmp/.wine-<uid>; Debian's Wine puts it under a private
+# directory made with mkdtemp instead, whose name the prefix keeps in its
+# file "wineserver" (relative to $TMPDIR, else /tmp).
+wineserver_directories() {
+    device=$(stat -c %d "$1") || return 0
+    inode=$(stat -c %i "$1") || return 0
+    server=$(printf 'server-%x-%x' "$device" "$inode")
+    if [ -f "$1/wineserver" ]; then
+        base=$(cat "$1/wineserver")
+        case "$base" in
+            */* | *[!A-Za-z0-9_-]*) ;;
+            wine-?*) echo "${TMPDIR:-/tmp}/$base/$server" ;;
+        esac
+    fi
+    echo "/tmp/.wine-$(id -u)/$server"
+}
+
+# True when directory $1 is ours: a real directory (no link), owned by us.
+owned_directory() {
+    [ -d "$1" ] && [ ! -L "$1" ] && [ "$(stat -c %u "$1")" = "$(id -u)" ]
+}
+
+# True when a process holds a lock on file $1 (a live wineserver locks its
+# "lock" file for as long as it runs).
+file_locked() {
+    inode=$(stat -c %i "$1" 2>/dev/null) || return 1
+    awk -v inode="$inode" '{ n = split($0, f, " "); for (i = 1; i <= n; i++)
+        if (f[i] ~ ("^[0-9a-f]+:[0-9a-f]+:" inode "$")) found = 1 }
+        END { exit !found }' /proc/locks
+}
+
+# Removes wineserver directory $1 once its server has ended: only when it is
+# ours and holds nothing but the unlocked "lock" file the server leaves
+# behind; then its parent, when that is ours and empty. Anything else there
+# means a live or foreign server, and all is left as it is.
+remove_wineserver_directory() {
+    owned_directory "$1" || return 0
+    if [ -n "$(find "$1" -mindepth 1 ! -path "$1/lock" -print -quit)" ]; then
+        return 0
+    fi
+    if [ -e "$1/lock" ]; then
+        if [ -L "$1/lock" ] || [ ! -f "$1/lock" ] || file_locked "$1/lock"; then
+            return 0
+        fi
+        rm -f "$1/lock"
+    fi
+    rmdir "$1" 2>/dev/null || return 0
+    parent=$(dirname "$1")
+    if owned_directory "$parent"; then
+        rmdir "$parent" 2>/dev/null || true
+    fi
+}
