@@ -17,12 +17,32 @@ use_wine_prefix() {
     # The prefix uses Wine's null graphics driver, so no display is needed
     # and none must be picked up from the caller.
     unset DISPLAY WAYLAND_DISPLAY
+    # Wine links the profile's Desktop, Documents, ... to the Unix home and
+    # reads and writes other things below it: Wine gets a home of its own
+    # inside the prefix, so no run touches the user's.
+    HOME="$WINEPREFIX/home"
+    export HOME
+    unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME
+    mkdir -p "$HOME"
     WINE_READY_STAMP="$WINEPREFIX/.tarnpost-prefix-ready"
 }
 
-# The line a ready prefix records; a new Wine version refreshes the prefix.
+# The line a ready prefix records; a new Wine version, or a prefix made
+# before its folders were kept inside it, refreshes the prefix.
 wine_ready_text() {
-    printf '%s graphics=null\n' "$(wine --version)"
+    printf '%s graphics=null folders=inside\n' "$(wine --version)"
+}
+
+# Makes every folder of the Windows profiles that Wine linked into the Unix
+# home (Desktop, Documents, ...) a plain directory inside the prefix. A prefix
+# made with the user's own home keeps such links until this is done.
+keep_profile_folders_inside() {
+    for link in "$WINEPREFIX"/drive_c/users/*/*; do
+        if [ -L "$link" ]; then
+            rm -f "$link"
+            mkdir "$link"
+        fi
+    done
 }
 
 # Brings up the prefix's services (services.exe, winedevice, ...) and its

@@ -29,6 +29,7 @@ if ! wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/n
     echo "prefix-up: could not select the null graphics driver in $WINEPREFIX" >&2
     exit 1
 fi
+keep_profile_folders_inside
 # Writes the registry to disk now, so the stamp never outlives its contents.
 wineserver -k </dev/null >/dev/null 2>&1 || true
 wineserver -w </dev/null >/dev/null 2>&1 || true
