@@ -2,6 +2,7 @@
 // exit status 1, and a message file that is either the whole message or not
 // there at all; the Receiver is never handed a partial message.
 #include <errno.h>
+#include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -86,6 +87,85 @@ void leaveStaleSocket(FaultScene& scene) {
     EXPECT_EQ(bind(fd, (const struct sockaddr*)&address, sizeof address), 0) << strerror(errno);
     close(fd);
 }
+
+// A Receiver inside the test: on each connection it reads the request line
+// and answers with `reply` as it stands, or, given nullptr, drops the
+// connection at once without reading. It listens on names up to the whole
+// of sun_path (108 bytes, then unterminated), so that a client that cut or
+// overran a long name would be caught connecting.
+class Listener {
+public:
+    Listener(std::string path, const char* reply)
+        : path_(std::move(path)), drops_(reply == nullptr), reply_(drops_ ? "" : reply) {
+        struct sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (path_.size() > sizeof address.sun_path || fd_ < 0) {
+            error_ = "cannot listen on " + path_;
+            return;
+        }
+        memcpy(address.sun_path, path_.data(), path_.size());
+        const socklen_t length = offsetof(struct sockaddr_un, sun_path) + path_.size();
+        if (bind(fd_, (const struct sockaddr*)&address, length) != 0 || listen(fd_, 16) != 0) {
+            error_ = path_ + ": " + strerror(errno);
+            return;
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~Listener() {
+        stop();
+    }
+
+    // Empty once listening, else what went wrong.
+    const std::string& error() const {
+        return error_;
+    }
+    int connections() const {
+        return connections_;
+    }
+    // Stops listening, removes the socket and returns every request read.
+    std::string stop() {
+        if (fd_ >= 0) {
+            shutdown(fd_, SHUT_RDWR);  // ends the accept below
+            if (thread_.joinable()) {
+                thread_.join();
+                unlink(path_.c_str());
+            }
+            close(fd_);
+            fd_ = -1;
+        }
+        return requests_;
+    }
+
+private:
+    void serve() {
+        for (;;) {
+            const int connection = accept(fd_, nullptr, nullptr);
+            if (connection < 0) {
+                return;
+            }
+            ++connections_;
+            char c;
+            while (!drops_ && recv(connection, &c, 1, 0) == 1) {
+                requests_ += c;
+                if (c == '\n') {
+                    send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+                    break;
+                }
+            }
+            close(connection);
+        }
+    }
+
+    std::string path_;
+    bool drops_;
+    std::string reply_;
+    int fd_ = -1;
+    std::string error_;
+    std::thread thread_;
+    std::atomic<int> connections_{0};
+    std::string requests_;  // written by the thread, read after it ended
+};
 
 const FaultCase kFaults[] = {
     {"missing directory",
@@ -322,25 +402,8 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
 // races wins varies from run to run, so several runs are made.
 TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
     const std::string profile = makeDirectory("profile");
-    const std::string path = runtimeDirectory_ + "/" + kSocketName;
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    ASSERT_EQ(bind(listener, (const struct sockaddr*)&address, sizeof address), 0);
-    ASSERT_EQ(listen(listener, 16), 0);
-    std::atomic<int> dropped(0);
-    std::thread dropper([listener, &dropped] {
-        for (;;) {
-            const int connection = accept(listener, nullptr, nullptr);
-            if (connection < 0) {
-                return;  // the listener was shut down
-            }
-            close(connection);
-            ++dropped;
-        }
-    });
+    Listener dropper(runtimeDirectory_ + "/" + kSocketName, nullptr);
+    ASSERT_EQ(dropper.error(), "");
 
     const int runs = 20;
     for (int i = 0; i < runs; ++i) {
@@ -350,10 +413,51 @@ TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
         EXPECT_EQ(run.err, kReturnsError);
         EXPECT_EQ(readFile(messageFileIn(profile)), asWritten(message));
     }
-    shutdown(listener, SHUT_RDWR);
-    dropper.join();
-    close(listener);
-    EXPECT_EQ(dropped.load(), runs);
+    dropper.stop();
+    EXPECT_EQ(dropper.connections(), runs);
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;  // sent as it stands, then the connection is closed
+    bool success;
+};
+
+// Only a whole line holding a decimal zero is success; anything else,
+// above all a reply that a loose reader would take for zero, is an error.
+const ReplyCase kReplies[] = {
+    {"zero", "0\n", true},
+    {"minus zero", "-0\n", true},
+    {"one", "1\n", false},
+    {"minus one", "-1\n", false},
+    {"zero without its line feed", "0", false},
+    {"blank before", " 0\n", false},
+    {"blank after", "0 \n", false},
+    {"carriage return", "0\r\n", false},
+    {"plus sign", "+0\n", false},
+    {"hexadecimal", "0x0\n", false},
+    {"line over 63 characters", std::string(68, '0') + "\n", false},
+    {"beyond the largest long", "9223372036854775808\n", false},
+    {"2 to the 32, zero when cut to 32 bits", "4294967296\n", false},
+    {"2 to the 64, zero when cut to 64 bits", "18446744073709551616\n", false},
+    {"empty line", "\n", false},
+};
+
+TEST_F(Faults, OnlyAWholeLineOfZeroIsSuccess) {
+    const std::string profile = makeDirectory("profile");
+    for (const ReplyCase& reply : kReplies) {
+        SCOPED_TRACE(reply.name);
+        Listener receiver(runtimeDirectory_ + "/" + kSocketName, reply.reply.c_str());
+        ASSERT_EQ(receiver.error(), "");
+
+        const RunResult run = runTarnpost({reply.name}, profileEnvironment(profile));
+
+        EXPECT_EQ(describe(run.outcome), reply.success ? "exit 0" : "exit 1");
+        EXPECT_EQ(run.err, reply.success ? "" : kReturnsError);
+        EXPECT_EQ(readFile(messageFileIn(profile)), asWritten(reply.name));
+        EXPECT_EQ(receiver.stop(), "32768 0 0\n");
+        EXPECT_EQ(receiver.connections(), 1);
+    }
 }
 
 // The Receiver's socket is reachable, but the peer behind it is another user:
