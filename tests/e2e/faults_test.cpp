@@ -460,6 +460,111 @@ TEST_F(Faults, OnlyAWholeLineOfZeroIsSuccess) {
     }
 }
 
+// XDG_RUNTIME_DIR as set, and the directory it leads to.
+struct RuntimePlace {
+    std::string variable;
+    std::string directory;
+};
+
+std::string privateDirectory(const std::string& path) {
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
+    return path;
+}
+
+// A socket path "<directory>/AfxTarnAppClassName" of exactly `length` characters.
+RuntimePlace socketPathOfLength(const std::string& root, size_t length) {
+    const size_t padding = length - root.size() - 2 - strlen(kSocketName);
+    const std::string directory = privateDirectory(root + "/" + std::string(padding, 'r'));
+    return {directory, directory};
+}
+
+struct RuntimeCase {
+    const char* name;
+    std::function<RuntimePlace(const std::string& root)> place;
+    bool reachable;
+};
+
+const RuntimeCase kRuntimePlaces[] = {
+    {"socket path of 107 characters, the most sun_path holds with its terminator",
+     [](const std::string& root) { return socketPathOfLength(root, 107); }, true},
+    {"socket path of 108 characters",
+     [](const std::string& root) { return socketPathOfLength(root, 108); }, false},
+    {"trailing slash",
+     [](const std::string& root) {
+         const std::string directory = privateDirectory(root + "/run");
+         return RuntimePlace{directory + "/", directory};
+     },
+     true},
+    {"link named with a trailing slash",
+     [](const std::string& root) {
+         const std::string directory = privateDirectory(root + "/run");
+         EXPECT_EQ(symlink(directory.c_str(), (root + "/link").c_str()), 0);
+         return RuntimePlace{root + "/link/", directory};
+     },
+     false},
+};
+
+// Where XDG_RUNTIME_DIR leads, and that a name too long for a socket address
+// is refused rather than cut: a listener waits on the cut name too.
+TEST_F(Faults, TheRuntimeDirectoryLeadsToTheWholeSocketNameOrNowhere) {
+    const std::string profile = makeDirectory("profile");
+    int index = 0;
+    for (const RuntimeCase& runtime : kRuntimePlaces) {
+        SCOPED_TRACE(runtime.name);
+        const RuntimePlace place = runtime.place(makeDirectory("case" + std::to_string(++index)));
+        const std::string socketPath = place.directory + "/" + kSocketName;
+        Listener whole(socketPath, "0\n");
+        Listener cut(socketPath.substr(0, socketPath.size() - 1), "0\n");
+        ASSERT_EQ(whole.error(), "");
+        ASSERT_EQ(cut.error(), "");
+        Environment environment = profileEnvironment(profile);
+        environment["XDG_RUNTIME_DIR"] = place.variable;
+
+        const RunResult run = runTarnpost({runtime.name}, environment);
+
+        EXPECT_EQ(describe(run.outcome), runtime.reachable ? "exit 0" : "exit 1");
+        EXPECT_EQ(run.err, runtime.reachable ? "" : kNotRunning);
+        EXPECT_EQ(readFile(messageFileIn(profile)), asWritten(runtime.name));
+        EXPECT_EQ(whole.stop(), runtime.reachable ? "32768 0 0\n" : "");
+        EXPECT_EQ(cut.stop(), "");
+    }
+}
+
+// Without an absolute XDG_RUNTIME_DIR the socket is looked for in
+// /tmp/tarn-<uid>. That place is shared with real sessions of this user, so
+// the test runs only when it can create the directory itself, and removes it.
+TEST_F(Faults, WithoutAnAbsoluteRuntimeDirectoryTheSocketIsInTmp) {
+    const std::string shared = "/tmp/tarn-" + std::to_string(geteuid());
+    if (mkdir(shared.c_str(), 0700) != 0) {
+        GTEST_SKIP() << "leaves " << shared << " alone: " << strerror(errno);
+    }
+    const std::string profile = makeDirectory("profile");
+    // Unset, empty and relative; "run" names the private runtime directory
+    // from tarnpost's working directory, where a second listener waits.
+    const char* const values[] = {nullptr, "", "run", "./run/"};
+    auto deliver = [&] {
+        ASSERT_EQ(chmod(shared.c_str(), 0700), 0);
+        Listener inTmp(shared + "/" + kSocketName, "0\n");
+        Listener relative(runtimeDirectory_ + "/" + kSocketName, "1\n");
+        ASSERT_EQ(inTmp.error(), "");
+        ASSERT_EQ(relative.error(), "");
+        for (const char* value : values) {
+            SCOPED_TRACE(value == nullptr ? "unset" : value);
+            Environment environment = profileEnvironment(profile);
+            environment.erase("XDG_RUNTIME_DIR");
+            if (value != nullptr) {
+                environment["XDG_RUNTIME_DIR"] = value;
+            }
+            const RunResult run = runTarnpost({"to /tmp"}, environment);
+            EXPECT_EQ(describe(run.outcome), "exit 0") << run.err;
+        }
+        EXPECT_EQ(inTmp.connections(), (int)std::size(values));
+        EXPECT_EQ(relative.connections(), 0);
+    };
+    deliver();
+    EXPECT_EQ(rmdir(shared.c_str()), 0) << strerror(errno);
+}
+
 // The Receiver's socket is reachable, but the peer behind it is another user:
 // tarnpost must not talk to it. tarnpost runs as an unprivileged user whose
 // runtime directory holds a socket that root listens on.
