@@ -53,6 +53,10 @@ std::string cannotWrite(const std::string& path) {
     return "tarnpost: Cannot write message file \"" + path + "\".\n\n";
 }
 
+std::string cannotLock(const std::string& path) {
+    return "tarnpost: Cannot lock message file \"" + path + "\" for delivery.\n";
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream stream(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());

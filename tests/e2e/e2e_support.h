@@ -32,6 +32,7 @@ std::string messageFileIn(const std::string& directory);
 
 std::string cannotCreate(const std::string& path);
 std::string cannotWrite(const std::string& path);
+std::string cannotLock(const std::string& path);
 
 // Whole file as bytes; empty when it cannot be read.
 std::string readFile(const std::string& path);

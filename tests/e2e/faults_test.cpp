@@ -30,9 +30,10 @@ struct FaultScene {
 };
 
 enum class FileAfter {
-    kWholeMessage,   // the exact message bytes
-    kAbsent,         // nothing at the path
-    kEmptyDirectory  // the directory that stood there, untouched
+    kWholeMessage,    // the exact message bytes
+    kEarlierMessage,  // what the case left there, untouched
+    kAbsent,          // nothing at the path
+    kEmptyDirectory   // the directory that stood there, untouched
 };
 
 enum class ReceiverAfter {
@@ -50,7 +51,11 @@ struct FaultCase {
     std::function<std::string(const FaultScene&)> expectedError;
     FileAfter file;
     bool needsRoot;
+    bool asOtherUser = false;  // tarnpost runs as kOtherUser, which root's rights do not help
+    std::function<void(const FaultScene&)> check = nullptr;  // what else must hold afterwards
 };
+
+const char kEarlierMessage[] = "an earlier message\r\n";
 
 std::string notRunning(const FaultScene&) {
     return kNotRunning;
@@ -65,6 +70,24 @@ std::string cannotCreateAtMessagePath(const FaultScene& scene) {
 }
 
 void nothingToArrange(FaultScene&) {}
+
+void leaveEarlierMessage(FaultScene& scene) {
+    writeFile(scene.messagePath, kEarlierMessage);
+}
+
+std::string lockPathOf(const FaultScene& scene) {
+    return scene.messagePath + ".lock";
+}
+
+std::string cannotLockAtMessagePath(const FaultScene& scene) {
+    return cannotLock(scene.messagePath);
+}
+
+// The profile belongs to root and is closed to every other user's writes.
+void closeProfileToOthers(FaultScene& scene) {
+    ASSERT_EQ(chmod(scene.root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(scene.profile.c_str(), 0755), 0);
+}
 
 // USERPROFILE, and so the message file, moves to the place `place` names.
 std::function<void(FaultScene&)> profileAt(std::function<std::string(const FaultScene&)> place) {
@@ -301,6 +324,50 @@ const FaultCase kFaults[] = {
      notRunning,
      FileAfter::kWholeMessage,
      true},
+    {"dangling link in the lock file's place",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) {
+         leaveEarlierMessage(s);
+         ASSERT_EQ(symlink((s.root + "/lock-target").c_str(), lockPathOf(s).c_str()), 0);
+     },
+     cannotLockAtMessagePath,
+     FileAfter::kEarlierMessage,
+     false,
+     false,
+     [](const FaultScene& s) {
+         EXPECT_FALSE(pathExists(s.root + "/lock-target")) << "the link was followed";
+         EXPECT_TRUE(std::filesystem::is_symlink(lockPathOf(s)));
+     }},
+    {"directory in the lock file's place",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(mkdir(lockPathOf(s).c_str(), 0755), 0); },
+     cannotLockAtMessagePath,
+     FileAfter::kAbsent,
+     false,
+     false,
+     [](const FaultScene& s) { EXPECT_TRUE(std::filesystem::is_directory(lockPathOf(s))); }},
+    {"profile closed to the user",
+     {},
+     ReceiverAfter::kNone,
+     closeProfileToOthers,
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     true,
+     true},
+    {"profile closed to the user, message file open to it",
+     {},
+     ReceiverAfter::kNone,
+     [](FaultScene& s) {
+         closeProfileToOthers(s);
+         leaveEarlierMessage(s);
+         ASSERT_EQ(chmod(s.messagePath.c_str(), 0666), 0);
+     },
+     cannotLockAtMessagePath,
+     FileAfter::kEarlierMessage,
+     true,
+     true},
 };
 
 class Faults : public E2eTest {
@@ -309,6 +376,9 @@ protected:
         switch (fault.file) {
         case FileAfter::kWholeMessage:
             EXPECT_EQ(readFile(scene.messagePath), asWritten(message));
+            break;
+        case FileAfter::kEarlierMessage:
+            EXPECT_EQ(readFile(scene.messagePath), kEarlierMessage);
             break;
         case FileAfter::kAbsent:
             EXPECT_FALSE(pathExists(scene.messagePath));
@@ -348,10 +418,11 @@ protected:
 };
 
 TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
+    const RunOptions asOtherUser = canRunAsOtherUser() ? otherUserOptions() : RunOptions();
     int index = 0;
     for (const FaultCase& fault : kFaults) {
         SCOPED_TRACE(fault.name);
-        if (fault.needsRoot && geteuid() != 0) {
+        if (fault.asOtherUser ? !canRunAsOtherUser() : fault.needsRoot && geteuid() != 0) {
             printf("skipped without root: %s\n", fault.name);
             continue;
         }
@@ -381,12 +452,16 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
         }
         const std::string message = std::string("fault case: ") + fault.name + "\nline 2 %s";
 
-        const RunResult run = runTarnpost({message}, scene.environment);
+        const RunResult run = runTarnpost({message}, scene.environment,
+                                          fault.asOtherUser ? asOtherUser : RunOptions());
 
         EXPECT_EQ(describe(run.outcome), "exit 1");
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, fault.expectedError(scene));
         checkFile(fault, scene, message);
+        if (fault.check) {
+            fault.check(scene);
+        }
         if (receiver) {
             checkReceiver(fault, *receiver, message);
         }
