@@ -16,13 +16,14 @@ set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc
     APPEND PROPERTY OBJECT_DEPENDS ${TARNPOST_MANIFEST})
 
 # A console program that needs nothing beyond KERNEL32, USER32 and msvcrt:
-# the compiler's runtime is linked in. Unused code is dropped and the
-# symbols stripped, which keeps the i686 program within 64 KiB.
+# the toolchain links the compiler's runtime into every program of the build.
+# Unused code is dropped and the symbols stripped, which keeps the i686
+# program within 64 KiB.
 foreach(target tarnpost tarnpost_delivery tarnpost_platform)
     target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
 endforeach()
 target_link_options(tarnpost PRIVATE
-    -mconsole -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+    -mconsole -s -Wl,--gc-sections)
 
 # Every Windows program of the build (tests, stand-in Receiver, benchmark
 # helpers) runs under Wine in this build's own prefix.

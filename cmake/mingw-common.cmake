@@ -13,6 +13,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # .exe runs on a bare Windows (and under Wine) without MinGW DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# CTest and add_custom_command run the built programs through Wine, in the
-# build's own prefix (see cmake/wine/run.sh).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine/run.sh)
+# The Wine emulator that runs the built programs is set with the build's own
+# prefix in cmake/WindowsProgram.cmake.
