@@ -1,6 +1,28 @@
 # Sourced by the scripts beside it: the settings every Wine run of this
 # project uses. Headless, quiet, and never the user's own ~/.wine.
 
+# The Wine loader every script uses. "wine" starts the 32-bit loader first
+# (which then hands 64-bit programs on); a host that cannot execute 32-bit
+# programs fails there at once, and gets the 64-bit loader instead, which
+# runs 64-bit Windows programs only. Asking each loader for its version is
+# enough to tell, and costs a few milliseconds. When neither runs, "wine"
+# stays, so that its own error is the one shown.
+choose_wine_loader() {
+    WINE=wine
+    WINE_RUNS_32_BIT=yes
+    if "$WINE" --version >/dev/null 2>&1 || ! command -v wine >/dev/null 2>&1; then
+        return 0
+    fi
+    for loader in wine64 /usr/lib/wine/wine64; do
+        if command -v "$loader" >/dev/null 2>&1 && "$loader" --version >/dev/null 2>&1; then
+            WINE=$loader
+            WINE_RUNS_32_BIT=no
+            return 0
+        fi
+    done
+}
+choose_wine_loader
+
 # use_wine_prefix DIR: selects DIR (made absolute) as WINEPREFIX.
 use_wine_prefix() {
     if [ -z "${1:-}" ]; then
@@ -27,10 +49,13 @@ use_wine_prefix() {
     WINE_READY_STAMP="$WINEPREFIX/.tarnpost-prefix-ready"
 }
 
-# The line a ready prefix records; a new Wine version, or a prefix made
-# before its folders were kept inside it, refreshes the prefix.
+# The line a ready prefix records; a new Wine version, a prefix made before
+# its folders were kept inside it, or one made by the 64-bit loader alone
+# (without the 32-bit side) for a host that runs both, refreshes the prefix.
 wine_ready_text() {
-    printf '%s graphics=null folders=inside\n' "$(wine --version)"
+    only_64_bit=
+    [ "$WINE_RUNS_32_BIT" = yes ] || only_64_bit=" loader=64-bit-only"
+    printf '%s graphics=null folders=inside%s\n' "$("$WINE" --version)" "$only_64_bit"
 }
 
 # Makes every folder of the Windows profiles that Wine linked into the Unix
@@ -51,8 +76,8 @@ keep_profile_folders_inside() {
 # inside a program, they would inherit its output and, living as long as the
 # wineserver, hold a test's pipe open and keep CTest (or CI) waiting.
 start_wine_session_processes() {
-    wine wineboot </dev/null >/dev/null 2>&1
-    wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
+    "$WINE" wineboot </dev/null >/dev/null 2>&1
+    "$WINE" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
 }
 
 # Starts the prefix's wineserver for good (until prefix-down.sh) unless it

@@ -21,10 +21,10 @@ else
     boot=-i
 fi
 echo "prefix-up: preparing Wine prefix $WINEPREFIX (wineboot $boot)"
-wine wineboot "$boot" </dev/null >"$WINEPREFIX/wineboot.log" 2>&1
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
+"$WINE" wineboot "$boot" </dev/null >"$WINEPREFIX/wineboot.log" 2>&1
+"$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
     </dev/null >/dev/null 2>&1
-if ! wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null |
+if ! "$WINE" reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null |
     grep -q 'null'; then
     echo "prefix-up: could not select the null graphics driver in $WINEPREFIX" >&2
     exit 1

@@ -22,4 +22,4 @@ if [ -f "$WINE_READY_STAMP" ]; then
 else
     "$(dirname "$0")/prefix-up.sh" "$WINEPREFIX" >&2
 fi
-exec wine "$@"
+exec "$WINE" "$@"
