@@ -1,6 +1,10 @@
 # Sourced by the scripts beside it: the settings every Wine run of this
 # project uses. Headless, quiet, and never the user's own ~/.wine.
 
+# The exit status of a script that cannot do its work on this host at all;
+# the build's CTest entries take it as "skipped".
+WINE_SKIP_STATUS=77
+
 # The Wine loader every script uses. "wine" starts the 32-bit loader first
 # (which then hands 64-bit programs on); a host that cannot execute 32-bit
 # programs fails there at once, and gets the 64-bit loader instead, which
@@ -22,6 +26,25 @@ choose_wine_loader() {
     done
 }
 choose_wine_loader
+
+# require_program_bits BITS: ends the script with WINE_SKIP_STATUS and a
+# one-line reason when the Windows programs it is to run are BITS-bit and
+# Wine cannot run such programs here. An empty BITS asks for nothing.
+require_program_bits() {
+    case "${1:-}" in
+        "" | 64) ;;
+        32)
+            if [ "$WINE_RUNS_32_BIT" = no ]; then
+                echo "skipped: this host cannot run 32-bit programs ('wine --version' fails where '$WINE --version' runs), so Wine cannot run the win32 build" >&2
+                exit "$WINE_SKIP_STATUS"
+            fi
+            ;;
+        *)
+            echo "wine: --bits takes 32 or 64, not '$1'" >&2
+            exit 2
+            ;;
+    esac
+}
 
 # use_wine_prefix DIR: selects DIR (made absolute) as WINEPREFIX.
 use_wine_prefix() {

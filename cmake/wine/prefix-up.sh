@@ -1,10 +1,16 @@
 #!/bin/sh
-# Usage: prefix-up.sh PREFIX
+# Usage: prefix-up.sh [--bits 32|64] PREFIX
 # Makes PREFIX a Wine prefix for headless runs (null graphics driver, no
 # display, quiet) and leaves its wineserver running until prefix-down.sh.
 # A prefix made before by the same Wine is reused in a fraction of a second.
+# --bits names the kind of Windows programs the prefix is for: when Wine
+# cannot run them on this host, nothing is made and the exit status is 77.
 set -eu
 . "$(dirname "$0")/common.sh"
+if [ "${1:-}" = --bits ]; then
+    require_program_bits "${2:-}"
+    shift 2
+fi
 use_wine_prefix "${1:-${WINEPREFIX:-}}"
 
 if [ -f "$WINE_READY_STAMP" ] && [ "$(cat "$WINE_READY_STAMP")" = "$(wine_ready_text)" ]; then
