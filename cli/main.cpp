@@ -3,6 +3,7 @@
 
 #include "cli/usage.h"
 #include "delivery/delivery.h"
+#include "platform/platform.h"
 
 // The MinGW runtime would otherwise be free to expand * and ? in the
 // arguments; a message must arrive exactly as typed. Other runtimes never
@@ -12,6 +13,9 @@ int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier)
 }
 
 int main(int argc, char** argv) {
+    if (!prepareProcess()) {
+        return 1;  // not even an error line could be written safely
+    }
     if (argc < 2) {
         if (writeUsage(stdout)) {
             return 0;

@@ -22,6 +22,8 @@ const size_t kMessageFilePathSize = 256;
 const char kMessageFileName[] = "TARN_Message.txt";
 const size_t kLongestDirectory =
     kMessageFilePathSize - 1 - (sizeof PLATFORM_DIR_SEPARATOR - 1) - (sizeof kMessageFileName - 1);
+// A path shown in an error text leaves room for the longest text around it.
+const size_t kShownPathSize = sizeof errorText - 100;
 
 bool reportTooLong(const char* source, unsigned longest) {
     snprintf(errorText, sizeof errorText, "%s is longer than %u characters.", source, longest);
@@ -96,65 +98,175 @@ bool formMessageFilePath(char* path, const char* directory, const char* source) 
     return true;
 }
 
-bool cannotCreate(const char* path) {
-    snprintf(errorText, sizeof errorText, "Cannot create message file \"%s\".\n", path);
+// A path may hold any byte but NUL on some systems. Control characters are
+// shown escaped, so that the error stays one line and sends nothing to the
+// terminal; when even that does not fit `size`, "..." says the rest is cut.
+void showEscaped(const char* text, char* shown, size_t size) {
+    size_t used = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        char piece[5] = {*c, '\0'};
+        if (byte == '\n' || byte == '\r' || byte == '\t') {
+            snprintf(piece, sizeof piece, "\\%c", byte == '\n' ? 'n' : byte == '\r' ? 'r' : 't');
+        } else if (byte < 0x20 || byte == 0x7f) {
+            snprintf(piece, sizeof piece, "\\x%02x", byte);
+        }
+        const size_t length = strlen(piece);
+        if (used + length + sizeof "..." > size) {
+            memcpy(shown + used, "...", sizeof "...");
+            return;
+        }
+        memcpy(shown + used, piece, length);
+        used += length;
+    }
+    shown[used] = '\0';
+}
+
+// Fills errorText from `format`, whose one %s is the path.
+bool reportAboutFile(const char* format, const char* path) {
+    char shown[kShownPathSize];
+    showEscaped(path, shown, sizeof shown);
+    snprintf(errorText, sizeof errorText, format, shown);
     return false;
 }
 
-// Every line feed becomes CR LF and one CR LF ends the message, the bytes a
-// Windows text-mode stream writes, so that every build leaves the same file.
+bool cannotCreate(const char* path) {
+    return reportAboutFile("Cannot create message file \"%s\".\n", path);
+}
+
+bool cannotWrite(const char* path) {
+    return reportAboutFile("Cannot write message file \"%s\".\n", path);
+}
+
+bool leftIncomplete(const char* path) {
+    return reportAboutFile("Cannot write message file \"%s\"; it holds an incomplete message.\n",
+                           path);
+}
+
+// The bytes the file holds for `message`: every line feed becomes CR LF, and
+// one CR LF ends it.
+long writtenLength(const char* message) {
+    long length = 2;
+    for (const char* c = message; *c != '\0'; ++c) {
+        length += *c == '\n' ? 2 : 1;
+    }
+    return length;
+}
+
+// Writes those bytes, the ones a Windows text-mode stream would write, so
+// that every build leaves the same file. They go out in chunks of this
+// function's own through an unbuffered stream: after a failed write no byte
+// waits in a stream buffer, to land in the file after it was emptied.
 bool writeWithLineEnds(FILE* file, const char* message) {
-    const char* lineStart = message;
-    for (const char* lineFeed = strchr(lineStart, '\n'); lineFeed != nullptr;
-         lineFeed = strchr(lineStart, '\n')) {
-        const size_t length = (size_t)(lineFeed - lineStart);
-        if (fwrite(lineStart, 1, length, file) != length || fwrite("\r\n", 1, 2, file) != 2) {
-            return false;
+    char chunk[4096];
+    size_t used = 0;
+    for (const char* c = message;; ++c) {
+        if (used + 2 > sizeof chunk) {
+            if (fwrite(chunk, 1, used, file) != used) {
+                return false;
+            }
+            used = 0;
         }
-        lineStart = lineFeed + 1;
+        if (*c == '\n' || *c == '\0') {
+            chunk[used++] = '\r';
+            chunk[used++] = '\n';
+        } else {
+            chunk[used++] = *c;
+        }
+        if (*c == '\0') {
+            break;
+        }
     }
-    const size_t rest = strlen(lineStart);
-    return fwrite(lineStart, 1, rest, file) == rest && fwrite("\r\n", 1, 2, file) == 2;
+    return fwrite(chunk, 1, used, file) == used;
 }
 
-// Rewriting the old file in place and cutting it to length leaves the same
-// bytes as truncating it on open, but spares the file system from freeing and
-// reallocating its blocks on every delivery, which costs more than all the
-// rest of a delivery on some disks. A file that is not there yet is created.
-FILE* openMessageFile(const char* path) {
-    FILE* file = fopen(path, "r+b");
+// After a failed write the file holds part of the message. It is emptied
+// through the stream that wrote it, which reaches the right file whatever
+// the path is (a link, a file in a directory closed to new files); only
+// when that fails too does the error say what is left there.
+bool discardPartialMessage(FILE* file, const char* path) {
+    const bool emptied = setFileLength(file, 0);
+    fclose(file);
+    return emptied ? cannotWrite(path) : leftIncomplete(path);
+}
+
+// A close can fail after every write succeeded (a network file system that
+// reports its errors late); the file is opened once more to empty it.
+bool discardAfterFailedClose(const char* path) {
+    FILE* file = openMessageFile(path);
     if (file == nullptr) {
-        file = fopen(path, "wb");
+        return leftIncomplete(path);
     }
-    return file;
+    return discardPartialMessage(file, path);
 }
 
-// A message cut short by a full disk, or followed by the tail of a longer
-// older one, must never reach the Receiver: the write, the cut and the close
-// are all checked, and a file that failed any of them is taken away.
+// The old file is rewritten in place rather than truncated on open, which
+// spares the file system from freeing and reallocating its blocks on every
+// delivery. It takes its new length before a byte of it changes, so that a
+// file that cannot be cut (another process has it mapped) keeps the old
+// message whole, never a mix of old and new.
 bool writeMessageFile(const char* path, const char* message) {
     FILE* file = openMessageFile(path);
     if (file == nullptr) {
         return cannotCreate(path);
     }
-    const bool written = writeWithLineEnds(file, message) && fflush(file) == 0 && endFileHere(file);
-    const bool closed = fclose(file) == 0;
-    if (written && closed) {
-        return true;
+    if (!setFileLength(file, writtenLength(message))) {
+        fclose(file);
+        return cannotWrite(path);
     }
-    remove(path);
-    snprintf(errorText, sizeof errorText, "Cannot write message file \"%s\".\n", path);
+    if (!writeWithLineEnds(file, message)) {
+        return discardPartialMessage(file, path);
+    }
+    if (fclose(file) != 0) {
+        return discardAfterFailedClose(path);
+    }
+    return true;
+}
+
+bool notRunning() {
+    snprintf(errorText, sizeof errorText, "Program %s not running (or an old version).",
+             kApplicationName);
     return false;
+}
+
+// The send failed, so the Receiver never replied. The system's error number
+// is all there is to tell why; where one number stands for two causes, both
+// are named.
+bool reportUnsentMessage(DWORD error) {
+    switch (error) {
+    case ERROR_INVALID_WINDOW_HANDLE:  // the window closed after it was found
+        return notRunning();
+    case ERROR_ACCESS_DENIED:
+        // Windows refuses a message sent up to a program of higher privilege;
+        // some systems give the same number for a Receiver that ended while
+        // handling the message.
+        snprintf(errorText, sizeof errorText,
+                 "Program %s ended while handling the message, or refused it because it runs "
+                 "with higher privileges (run tarnpost at the same privilege level as %s).",
+                 kApplicationName, kApplicationName);
+        return false;
+    case 0:
+        snprintf(errorText, sizeof errorText, "Program %s ended while handling the message.",
+                 kApplicationName);
+        return false;
+    default:
+        snprintf(errorText, sizeof errorText, "Cannot send the message to program %s (error %lu).",
+                 kApplicationName, (unsigned long)error);
+        return false;
+    }
 }
 
 bool notifyReceiver() {
     const HWND receiver = FindWindowW(kReceiverClassName, nullptr);
     if (receiver == nullptr) {
-        snprintf(errorText, sizeof errorText, "Program %s not running (or an old version).",
-                 kApplicationName);
-        return false;
+        return notRunning();
     }
-    if (SendMessageW(receiver, kMessageWaiting, 0, 0) != 0) {
+    LRESULT reply = 0;
+    DWORD error = 0;
+    if (!sendAndWait(receiver, kMessageWaiting, &reply, &error)) {
+        return reportUnsentMessage(error);
+    }
+    if (reply != 0) {
         snprintf(errorText, sizeof errorText, "Program %s returns error.", kApplicationName);
         return false;
     }
@@ -172,8 +284,7 @@ bool lockDeliveries(const char* path) {
     case DELIVERY_LOCK_FAILED:
         break;
     }
-    snprintf(errorText, sizeof errorText, "Cannot lock message file \"%s\" for delivery.", path);
-    return false;
+    return reportAboutFile("Cannot lock message file \"%s\" for delivery.", path);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The platform seam: every operating-system service a delivery needs.
 //
-// The delivery code calls these operations under their Win32 names. On
-// Windows this header is the real <windows.h>; elsewhere it declares
-// stand-ins with the same names, signatures and contracts, implemented in
-// platform/posix.cpp (or replaced by a fake in the unit tests).
+// The delivery code calls the system's own operations under their Win32
+// names. On Windows this header is the real <windows.h>; elsewhere it
+// declares stand-ins with the same names, signatures and contracts,
+// implemented in platform/posix.cpp (or replaced by a fake in the unit
+// tests). The operations at the end are this program's own, with one
+// implementation per system.
 #ifndef TARNPOST_PLATFORM_PLATFORM_H
 #define TARNPOST_PLATFORM_PLATFORM_H
 
@@ -25,8 +27,6 @@
 
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
-typedef uintptr_t WPARAM;
-typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
@@ -50,15 +50,34 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 // runtime directory; null when none listens there or the place is unsafe.
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
 
-// Sends "message wParam lParam\n" and waits without limit for the reply line;
-// a missing or malformed reply counts as a nonzero reply.
-LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The system error numbers that a failed send can leave.
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
 
 #endif
 
-// Ends the flushed `file` at its current position, dropping whatever an
-// older, longer content left beyond it; false on failure.
-bool endFileHere(FILE* file);
+// Readies the process before it opens anything: descriptors 0 to 2 open (on
+// the null device when the caller closed them), and a vanished reader or an
+// exceeded file-size limit reported as a failed write instead of a fatal
+// signal; false when that cannot be done.
+bool prepareProcess();
+
+// Opens the regular file at `path` for writing without truncating it,
+// creating it when missing, as an unbuffered binary stream; null when it
+// cannot be opened or is not a regular file on disk (a pipe, device, socket
+// or directory is never written into, and opening it never blocks).
+FILE* openMessageFile(const char* path);
+
+// Gives `file` exactly `length` bytes, cutting or extending it; false on
+// failure, with its length and content unchanged.
+bool setFileLength(FILE* file, long length);
+
+// Sends `message` with no data to `window` and waits without a time limit
+// until its window procedure returns: true with that value in `*reply`;
+// false when it was not handled (the window is gone, the system refused the
+// message, or the window's thread ended first), with the system's error
+// number in `*error`, 0 when the system gave none.
+bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error);
 
 // What acquireDeliveryLock found.
 enum DeliveryLock {

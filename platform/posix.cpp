@@ -46,7 +46,8 @@ bool sendAll(int socket, const char* data, size_t length) {
     return true;
 }
 
-// Reads one line into `line`; false on end of stream, error or overlong line.
+// Reads one line into `line`; false on end of stream, error, a NUL byte or
+// an overlong line.
 bool receiveLine(int socket, char* line, size_t size) {
     size_t used = 0;
     while (used + 1 < size) {
@@ -61,6 +62,9 @@ bool receiveLine(int socket, char* line, size_t size) {
         if (c == '\n') {
             line[used] = '\0';
             return true;
+        }
+        if (c == '\0') {
+            return false;  // would end the text early: "0", NUL, "1" must not read as 0
         }
         line[used++] = c;
     }
@@ -126,24 +130,23 @@ int lockFile = -1;
 
 // Whether the lock file failed for the reason the message file would fail
 // too (a missing or closed directory), so that the caller reports the
-// message file. A message file that exists and may be written is not
-// refused: then only the lock failed, and saying otherwise would mislead.
-bool refusesNewFiles(int error, const char* messageFilePath) {
+// message file. A lock file that is there but cannot be opened, or a message
+// file that could be written, means that only the lock failed, and saying
+// otherwise would mislead.
+bool refusesNewFiles(int error, const char* lockPath, const char* messageFilePath) {
     if (error == ENOENT || error == ENOTDIR) {
         return true;
     }
     const bool denied = error == EACCES || error == EPERM || error == EROFS;
-    return denied && faccessat(AT_FDCWD, messageFilePath, W_OK, AT_EACCESS) != 0;
+    struct stat lockStatus;
+    return denied && lstat(lockPath, &lockStatus) != 0 &&
+           faccessat(AT_FDCWD, messageFilePath, W_OK, AT_EACCESS) != 0;
 }
 
-// Callers rely on an exit status of 0 or 1 alone. A reader that goes away
-// must therefore show up as a failed write (EPIPE), never as death by
-// SIGPIPE, on the Receiver's socket and on standard output and error alike.
-// There is no start-up hook in the seam, so this runs before main.
-bool ignoreBrokenPipes() {
-    return signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+// Whether descriptor `fd` is open.
+bool isOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }
-const bool brokenPipesIgnored = ignoreBrokenPipes();
 
 }  // namespace
 
@@ -212,27 +215,67 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR /*windowName*/) {
     return fd < 0 ? nullptr : reinterpret_cast<HWND>(static_cast<intptr_t>(fd + 1));
 }
 
-LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    const LRESULT failed = -1;
-    if (window == nullptr) {
-        return failed;
+bool prepareProcess() {
+    // A descriptor among 0 to 2 that the caller closed would be the first
+    // one the delivery opens (the lock file, the Receiver's socket), and the
+    // error line would then be written into it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (!isOpen(fd) && open("/dev/null", O_RDWR) != fd) {
+            return false;
+        }
     }
-    const int fd = (int)((intptr_t)window - 1);
-    char request[80];
-    const int length = snprintf(request, sizeof request, "%u %lu %ld\n", message,
-                                (unsigned long)wParam, (long)lParam);
-    char line[64];
-    LRESULT reply = failed;
-    if (length <= 0 || (size_t)length >= sizeof request || !sendAll(fd, request, (size_t)length) ||
-        !receiveLine(fd, line, sizeof line) || !parseReply(line, &reply)) {
-        return failed;
-    }
-    return reply;
+    // Callers rely on an exit status of 0 or 1 alone: a reader that went away
+    // (the Receiver's socket, standard output) and a file-size limit must
+    // show up as failed writes, never as death by SIGPIPE or SIGXFSZ.
+    return signal(SIGPIPE, SIG_IGN) != SIG_ERR && signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 }
 
-bool endFileHere(FILE* file) {
-    const off_t end = ftello(file);
-    return end >= 0 && ftruncate(fileno(file), end) == 0;
+FILE* openMessageFile(const char* path) {
+    // Looked at first, so that a pipe or device is not even opened (for some
+    // devices opening alone has effects); checked again on the descriptor,
+    // in case something else was put there in between. O_NONBLOCK: opening
+    // a pipe with no reader must fail, not wait; it changes nothing for the
+    // regular file that is kept.
+    struct stat status;
+    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+        return nullptr;
+    }
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* file = nullptr;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (file = fdopen(fd, "wb")) == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+bool setFileLength(FILE* file, long length) {
+    return ftruncate(fileno(file), (off_t)length) == 0;
+}
+
+// The stand-in cannot tell a Receiver that died from one that sent a bad
+// reply: both count as a nonzero reply. Only a missing window fails the send.
+bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
+    if (window == nullptr) {
+        *error = ERROR_INVALID_WINDOW_HANDLE;
+        return false;
+    }
+    const int fd = (int)((intptr_t)window - 1);
+    char request[32];
+    const int length = snprintf(request, sizeof request, "%u 0 0\n", message);
+    char line[64];
+    if (length <= 0 || (size_t)length >= sizeof request || !sendAll(fd, request, (size_t)length) ||
+        !receiveLine(fd, line, sizeof line) || !parseReply(line, reply)) {
+        *reply = -1;
+    }
+    // The connection served its one message; the handle is not used again.
+    close(fd);
+    return true;
 }
 
 DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
@@ -244,8 +287,8 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
     // O_NOFOLLOW: a link planted in the lock file's place is not followed.
     const int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        return refusesNewFiles(errno, messageFilePath) ? DELIVERY_LOCK_NO_PLACE
-                                                       : DELIVERY_LOCK_FAILED;
+        return refusesNewFiles(errno, lockPath, messageFilePath) ? DELIVERY_LOCK_NO_PLACE
+                                                                 : DELIVERY_LOCK_FAILED;
     }
     struct flock whole;
     memset(&whole, 0, sizeof whole);

@@ -1,6 +1,7 @@
 #include "tests/fake/fake_platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +25,41 @@ HWND receiverHandle() {
 
 // Where the current delivery's directory buffer starts.
 uintptr_t directoryStart = 0;
+
+// The message file's stream: a real descriptor behind a stream that fails
+// as the test asks.
+struct MessageStream {
+    int fd;
+    long room;  // bytes it still takes; negative: no limit
+    bool closeFails;
+};
+MessageStream stream;
+FILE* openStream = nullptr;
+
+// The write that crosses the limit stores what fits and fails; the limit is
+// then lifted, as on a disk where space was freed meanwhile, so that a
+// caller who writes on after a failure would be seen to succeed.
+ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
+    MessageStream* target = static_cast<MessageStream*>(cookie);
+    if (target->room < 0 || (long)size <= target->room) {
+        const ssize_t written = write(target->fd, bytes, size);
+        if (written > 0 && target->room >= 0) {
+            target->room -= written;
+        }
+        return written;
+    }
+    const size_t fits = (size_t)target->room;
+    target->room = -1;
+    const ssize_t written = fits == 0 ? 0 : write(target->fd, bytes, fits);
+    return written > 0 ? written : -1;
+}
+
+int closeStream(void* cookie) {
+    MessageStream* target = static_cast<MessageStream*>(cookie);
+    const int closed = close(target->fd);
+    openStream = nullptr;
+    return target->closeFails ? -1 : closed;
+}
 
 void violation(const std::string& what) {
     state.violations.push_back(what);
@@ -116,6 +152,7 @@ FakePlatform& fakePlatform() {
 void resetFakePlatform() {
     state = FakePlatform();
     directoryStart = 0;
+    openStream = nullptr;
 }
 
 bool fakePlatformCalled(const std::string& call) {
@@ -173,35 +210,75 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     return state.windowExists ? receiverHandle() : nullptr;
 }
 
-LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    state.calls.push_back("SendMessageW");
+bool prepareProcess() {
+    return true;
+}
+
+// Keeps the contract: only a regular file is opened, and never truncated.
+FILE* openMessageFile(const char* path) {
+    if (state.locksHeld == 0) {
+        violation("openMessageFile outside the delivery lock");
+    }
+    if (openStream != nullptr) {
+        violation("openMessageFile while the message file is still open");
+    }
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat status;
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    stream = MessageStream{fd, state.writableBytes, state.closeFails};
+    openStream = fopencookie(&stream, "w", {nullptr, writeToStream, nullptr, closeStream});
+    if (openStream == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setvbuf(openStream, nullptr, _IONBF, 0);
+    return openStream;
+}
+
+// Sets the length for real, so the bytes the tests compare are the bytes on
+// disk.
+bool setFileLength(FILE* file, long length) {
+    if (file == nullptr || file != openStream) {
+        violation("setFileLength on a stream openMessageFile did not give out");
+        return false;
+    }
+    if (length == 0 ? state.emptyingFails : state.sizingFails) {
+        return false;
+    }
+    return ftruncate(stream.fd, length) == 0;
+}
+
+bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
+    state.calls.push_back("sendAndWait");
     std::string path = state.messageFileToCapture;
     if (path.empty() && !state.lockedPaths.empty()) {
         path = state.lockedPaths.back();
     }
     const bool found = window == receiverHandle() && state.windowExists;
     if (!found) {
-        violation("SendMessageW to a window FindWindowW did not give out");
+        violation("sendAndWait to a window FindWindowW did not give out");
     }
     if (state.locksHeld == 0) {
-        violation("SendMessageW outside the delivery lock");
+        violation("sendAndWait outside the delivery lock");
     }
-    FakeSentMessage sent{found, message, wParam, lParam, std::nullopt, false};
+    FakeSentMessage sent{found, message, std::nullopt, false};
     if (!path.empty()) {
         sent.messageFileStillOpen = openInThisProcess(path);
         sent.messageFile = readWholeFile(path);
     }
     state.sentMessages.push_back(sent);
-    return state.reply;
-}
-
-// Cuts the file for real, so the bytes the tests compare are the bytes on disk.
-bool endFileHere(FILE* file) {
-    if (state.locksHeld == 0) {
-        violation("endFileHere outside the delivery lock");
+    if (state.sendError) {
+        *error = *state.sendError;
+        return false;
     }
-    const off_t end = ftello(file);
-    return !state.endFileFails && end >= 0 && ftruncate(fileno(file), end) == 0;
+    *reply = state.reply;
+    return true;
 }
 
 DeliveryLock acquireDeliveryLock(const char* messageFilePath) {

@@ -25,12 +25,10 @@ struct FakeLookup {
     DWORD result;
 };
 
-// One SendMessageW call, with the message file as it was at that moment.
+// One sendAndWait call, with the message file as it was at that moment.
 struct FakeSentMessage {
     bool windowWasFound;  // the handle is the one FindWindowW gave out
     UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
     std::optional<std::string> messageFile;  // nullopt: could not be read
     bool messageFileStillOpen;               // this process still had it open
 };
@@ -43,16 +41,22 @@ struct FakePlatform {
     std::optional<std::string> windowsDirectory;
     bool windowExists = true;
     LRESULT reply = 0;
+    // Set: the send is not handled and fails with this system error number.
+    std::optional<DWORD> sendError;
     DeliveryLock lockResult = DELIVERY_LOCK_TAKEN;
-    // true: endFileHere fails without cutting the file.
-    bool endFileFails = false;
-    // The file SendMessageW reads; empty: the path given to acquireDeliveryLock.
+    // The message file's stream takes this many bytes, then fails the write
+    // that goes beyond them (as a full disk does); negative: no limit.
+    long writableBytes = -1;
+    bool closeFails = false;     // closing the stream fails (after closing it)
+    bool sizingFails = false;    // setFileLength to a nonzero length fails
+    bool emptyingFails = false;  // setFileLength to 0 fails
+    // The file sendAndWait reads; empty: the path given to acquireDeliveryLock.
     std::string messageFileToCapture;
 
     // --- What happened ----------------------------------------------------
     // Every call in order: "GetEnvironmentVariableA USERPROFILE 255",
     // "GetWindowsDirectoryA 255", "acquireDeliveryLock", "FindWindowW",
-    // "SendMessageW", "releaseDeliveryLock".
+    // "sendAndWait", "releaseDeliveryLock".
     std::vector<std::string> calls;
     std::vector<FakeLookup> lookups;
     std::vector<std::string> lockedPaths;
@@ -76,7 +80,7 @@ void resetFakePlatform();
 // Whether the given call (e.g. "FindWindowW") appears in the log.
 bool fakePlatformCalled(const std::string& call);
 
-// The whole file, byte for byte, read as SendMessageW captures it; nullopt
+// The whole file, byte for byte, read as sendAndWait captures it; nullopt
 // when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -293,14 +294,17 @@ TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
 
 enum class Obstacle {
     kNone,
-    kMissingDirectory,  // USERPROFILE names a directory that does not exist
-    kFileIsDirectory,   // TARN_Message.txt is a directory
-    kDiskFull,          // TARN_Message.txt is a link to /dev/full
-    kCutFails,          // a longer old file cannot be cut to the new length
+    kMissingDirectory,   // USERPROFILE names a directory that does not exist
+    kFileIsDirectory,    // TARN_Message.txt is a directory
+    kFileIsDevice,       // TARN_Message.txt is a link to /dev/null
+    kWriteFails,         // the disk fills up while the message is written
+    kWriteAndEmptyFail,  // ... and the file cannot be emptied afterwards
+    kLongWriteFails,     // a write of a long message fails on its way
+    kCloseFails,         // the file's close reports a write error
+    kSizingFails,        // a longer old file cannot be cut to the new length
 };
 
-enum class FileAfter { kAbsent, kMessage, kDirectory };
-
+enum class FileAfter { kAbsent, kMessage, kEarlierMessage, kEmpty, kFragment, kDirectory, kLink };
 struct LadderCase {
     const char* name;
     Obstacle obstacle;
@@ -310,6 +314,7 @@ struct LadderCase {
     const char* expectedText;  // nullptr: delivered; "{path}": the message file's path
     std::vector<std::string> expectedCalls;
     FileAfter fileAfter;
+    std::optional<DWORD> sendError = std::nullopt;
 };
 
 void PrintTo(const LadderCase& c, std::ostream* out) {
@@ -329,20 +334,27 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
     if (c.obstacle == Obstacle::kFileIsDirectory) {
         makeDirectory(path);
     }
-    if (c.obstacle == Obstacle::kDiskFull) {
-        if (!somethingAt("/dev/full")) {
-            GTEST_SKIP() << "this system has no /dev/full";
-        }
-        ASSERT_EQ(symlink("/dev/full", path.c_str()), 0) << strerror(errno);
+    if (c.obstacle == Obstacle::kFileIsDevice) {
+        ASSERT_EQ(symlink("/dev/null", path.c_str()), 0) << strerror(errno);
     }
-    if (c.obstacle == Obstacle::kCutFails) {
-        writeFile(path, std::string(100, 'o'));
-        fake().endFileFails = true;
+    const std::string earlier(100, 'o');
+    if (c.fileAfter == FileAfter::kEarlierMessage) {
+        writeFile(path, earlier);
     }
+    fake().sizingFails = c.obstacle == Obstacle::kSizingFails;
+    fake().writableBytes =
+        c.obstacle == Obstacle::kWriteFails || c.obstacle == Obstacle::kWriteAndEmptyFail ? 5
+        : c.obstacle == Obstacle::kLongWriteFails                                         ? 100
+                                                                                          : -1;
+    fake().emptyingFails = c.obstacle == Obstacle::kWriteAndEmptyFail;
+    fake().closeFails = c.obstacle == Obstacle::kCloseFails;
     fake().windowExists = c.windowExists;
     fake().reply = c.reply;
+    fake().sendError = c.sendError;
     fake().lockResult = c.lock;
-    const std::string message = "line one\nline two";
+    const std::string message = c.obstacle == Obstacle::kLongWriteFails
+                                    ? std::string(10000, 'l')
+                                    : std::string("line one\nline two");
 
     const char* result = deliverMessage(message.c_str());
 
@@ -365,8 +377,20 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
     case FileAfter::kMessage:
         EXPECT_EQ(readWholeFile(path), asWritten(message));
         break;
+    case FileAfter::kEarlierMessage:
+        EXPECT_EQ(readWholeFile(path), earlier);
+        break;
+    case FileAfter::kEmpty:
+        EXPECT_EQ(readWholeFile(path), "");
+        break;
+    case FileAfter::kFragment:
+        EXPECT_NE(readWholeFile(path), asWritten(message));
+        break;
     case FileAfter::kDirectory:
         EXPECT_TRUE(isDirectory(path));
+        break;
+    case FileAfter::kLink:
+        EXPECT_EQ(std::filesystem::read_symlink(path), "/dev/null");
         break;
     }
     for (const FakeSentMessage& sent : fake().sentMessages) {
@@ -379,8 +403,9 @@ const char kCannotCreate[] = "Cannot create message file \"{path}\".\n";
 const char kNotRunning[] = "Program TARN not running (or an old version).";
 const char kReturnsError[] = "Program TARN returns error.";
 const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "releaseDeliveryLock"};
-const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "SendMessageW",
+const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "sendAndWait",
                                               "releaseDeliveryLock"};
+const char kCannotWrite[] = "Cannot write message file \"{path}\".\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailureLadderTest,
@@ -391,11 +416,20 @@ INSTANTIATE_TEST_SUITE_P(
                    kCannotCreate, kLockThenRelease, FileAfter::kAbsent},
         LadderCase{"MessageFileIsADirectory", Obstacle::kFileIsDirectory, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kDirectory},
-        LadderCase{"DiskFullRemovesTheCutFile", Obstacle::kDiskFull, true, 0, DELIVERY_LOCK_TAKEN,
-                   "Cannot write message file \"{path}\".\n", kLockThenRelease, FileAfter::kAbsent},
-        LadderCase{"OldTailThatCannotBeCutRemovesTheFile", Obstacle::kCutFails, true, 0,
-                   DELIVERY_LOCK_TAKEN, "Cannot write message file \"{path}\".\n", kLockThenRelease,
-                   FileAfter::kAbsent},
+        LadderCase{"DeviceInTheFilesPlaceIsNotWritten", Obstacle::kFileIsDevice, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kLink},
+        LadderCase{"FullDiskEmptiesTheFile", Obstacle::kWriteFails, true, 0, DELIVERY_LOCK_TAKEN,
+                   kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        LadderCase{"FullDiskOnALongMessageEmptiesTheFile", Obstacle::kLongWriteFails, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        LadderCase{"FileThatCannotBeEmptiedIsSaidToBeIncomplete", Obstacle::kWriteAndEmptyFail,
+                   true, 0, DELIVERY_LOCK_TAKEN,
+                   "Cannot write message file \"{path}\"; it holds an incomplete message.\n",
+                   kLockThenRelease, FileAfter::kFragment},
+        LadderCase{"FailedCloseEmptiesTheFile", Obstacle::kCloseFails, true, 0, DELIVERY_LOCK_TAKEN,
+                   kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        LadderCase{"OldFileThatCannotBeCutKeepsItsMessage", Obstacle::kSizingFails, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEarlierMessage},
         LadderCase{"NoReceiverLeavesTheFile",
                    Obstacle::kNone,
                    false,
@@ -411,6 +445,19 @@ INSTANTIATE_TEST_SUITE_P(
         // Only the top bit set: a reply cut to fewer bits would read as 0.
         LadderCase{"ReceiverRepliesWithOnlyTheTopBitSet", Obstacle::kNone, true, INTPTR_MIN,
                    DELIVERY_LOCK_TAKEN, kReturnsError, kWholeRound, FileAfter::kMessage},
+        LadderCase{"WindowClosedBeforeTheSend", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN,
+                   kNotRunning, kWholeRound, FileAfter::kMessage, 1400},
+        LadderCase{"SendRefusedOrReceiverEnded", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN,
+                   "Program TARN ended while handling the message, or refused it because it "
+                   "runs with higher privileges (run tarnpost at the same privilege level as "
+                   "TARN).",
+                   kWholeRound, FileAfter::kMessage, 5},
+        LadderCase{"SendFailedWithoutAReason", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN,
+                   "Program TARN ended while handling the message.", kWholeRound,
+                   FileAfter::kMessage, 0},
+        LadderCase{"SendFailedWithAnotherError", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN,
+                   "Cannot send the message to program TARN (error 1460).", kWholeRound,
+                   FileAfter::kMessage, 1460},
         LadderCase{"LockHasNoPlace",
                    Obstacle::kNone,
                    true,
@@ -700,8 +747,6 @@ TEST_F(DeliveryTest, ReceiverIsToldByClassNameWithMessage0x8000AndNoData) {
     const FakeSentMessage& sent = fake().sentMessages[0];
     EXPECT_TRUE(sent.windowWasFound);
     EXPECT_EQ(sent.message, 0x8000u);
-    EXPECT_EQ(sent.wParam, 0u);
-    EXPECT_EQ(sent.lParam, 0);
     // The lock is held from before the file is written until the reply.
     EXPECT_EQ(callsAfterLookups(), kWholeRound);
 }
