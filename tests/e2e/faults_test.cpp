@@ -2,8 +2,10 @@
 // exit status 1, and a message file that is either the whole message or not
 // there at all; the Receiver is never handed a partial message.
 #include <errno.h>
+#include <pwd.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,13 +29,17 @@ struct FaultScene {
     std::string profile;
     std::string messagePath;  // where the file is looked at afterwards
     Environment environment;
+    std::string mountPoint;   // a small file system mounted for the case
+    std::string unavailable;  // why the case cannot run here
 };
 
 enum class FileAfter {
     kWholeMessage,    // the exact message bytes
     kEarlierMessage,  // what the case left there, untouched
     kAbsent,          // nothing at the path
-    kEmptyDirectory   // the directory that stood there, untouched
+    kEmpty,           // a file of no bytes: neither a fragment nor the old message
+    kEmptyDirectory,  // the directory that stood there, untouched
+    kNotAFile         // the pipe, socket or link that stood there, untouched
 };
 
 enum class ReceiverAfter {
@@ -53,6 +59,8 @@ struct FaultCase {
     bool needsRoot;
     bool asOtherUser = false;  // tarnpost runs as kOtherUser, which root's rights do not help
     std::function<void(const FaultScene&)> check = nullptr;  // what else must hold afterwards
+    std::vector<std::string> launcher = {};                  // put before tarnpost
+    size_t messageLength = 0;                                // the message is padded to this
 };
 
 const char kEarlierMessage[] = "an earlier message\r\n";
@@ -98,9 +106,55 @@ std::function<void(FaultScene&)> profileAt(std::function<std::string(const Fault
     };
 }
 
-// A socket file that nothing listens on, as a killed Receiver leaves it.
-void leaveStaleSocket(FaultScene& scene) {
-    const std::string path = scene.runtimeDirectory + "/" + kSocketName;
+// The directory `where` becomes a file system of 8 KiB, filled up but for
+// the files `keep` names, which are made empty first.
+void mountFullDisk(FaultScene& scene, const std::string& where,
+                   const std::vector<std::string>& keep = {}) {
+    mkdir(where.c_str(), 0755);
+    if (mount("tarnpost-test", where.c_str(), "tmpfs", 0, "size=8k,mode=0755") != 0) {
+        scene.unavailable = "cannot mount a small tmpfs: " + std::string(strerror(errno));
+        return;
+    }
+    scene.mountPoint = where;
+    for (const std::string& name : keep) {
+        writeFile(where + "/" + name, "");
+    }
+    writeFile(where + "/filler", std::string(8192, 'f'));
+}
+
+void fullDiskProfile(FaultScene& scene) {
+    mountFullDisk(scene, scene.profile);
+}
+
+// TARN_Message.txt is a link to an empty file on a full disk elsewhere.
+void linkToFileOnFullDisk(FaultScene& scene) {
+    mountFullDisk(scene, scene.root + "/small", {"target"});
+    ASSERT_EQ(symlink((scene.root + "/small/target").c_str(), scene.messagePath.c_str()), 0);
+}
+
+// The lock file is root's and closed to the user who runs tarnpost, in a
+// profile open to everyone: only the lock fails, not the directory.
+void leaveForeignLockFile(FaultScene& scene) {
+    ASSERT_EQ(chmod(scene.root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(scene.profile.c_str(), 0777), 0);
+    writeFile(lockPathOf(scene), "");
+    ASSERT_EQ(chmod(lockPathOf(scene).c_str(), 0600), 0);
+}
+
+// Neither profile variable is set and HOME names the profile: the Windows
+// directory's stand-in must come from the password database all the same.
+void onlyHomeSet(FaultScene& scene) {
+    scene.environment.erase("USERPROFILE");
+    scene.environment["HOME"] = scene.profile;
+    const struct passwd* entry = getpwuid(kOtherUser);
+    if (entry == nullptr) {
+        scene.unavailable = "user " + std::to_string(kOtherUser) + " has no home";
+        return;
+    }
+    scene.messagePath = std::string(entry->pw_dir) + "/TARN_Message.txt";
+}
+
+void bindSocketAt(const std::string& path) {
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     ASSERT_LT(path.size(), sizeof address.sun_path);
@@ -109,6 +163,11 @@ void leaveStaleSocket(FaultScene& scene) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(bind(fd, (const struct sockaddr*)&address, sizeof address), 0) << strerror(errno);
     close(fd);
+}
+
+// A socket file that nothing listens on, as a killed Receiver leaves it.
+void leaveStaleSocket(FaultScene& scene) {
+    bindSocketAt(scene.runtimeDirectory + "/" + kSocketName);
 }
 
 // A Receiver inside the test: on each connection it reads the request line
@@ -236,13 +295,78 @@ const FaultCase kFaults[] = {
      cannotCreateAtMessagePath,
      FileAfter::kEmptyDirectory,
      false},
+    {"message file is a pipe",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(mkfifo(s.messagePath.c_str(), 0600), 0); },
+     cannotCreateAtMessagePath,
+     FileAfter::kNotAFile,
+     false},
+    {"message file is a link to /dev/null",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { ASSERT_EQ(symlink("/dev/null", s.messagePath.c_str()), 0); },
+     cannotCreateAtMessagePath,
+     FileAfter::kNotAFile,
+     false},
+    {"message file is a socket",
+     {},
+     ReceiverAfter::kUntouched,
+     [](FaultScene& s) { bindSocketAt(s.messagePath); },
+     cannotCreateAtMessagePath,
+     FileAfter::kNotAFile,
+     false},
+    {"file-size limit below the message's length",
+     {},
+     ReceiverAfter::kUntouched,
+     leaveEarlierMessage,
+     [](const FaultScene& s) { return cannotWrite(s.messagePath); },
+     FileAfter::kEarlierMessage,
+     false,
+     false,
+     nullptr,
+     {"/usr/bin/prlimit", "--fsize=4096", "--"},
+     5000},
     {"full disk",
      {},
      ReceiverAfter::kUntouched,
-     [](FaultScene& s) { ASSERT_EQ(symlink("/dev/full", s.messagePath.c_str()), 0); },
+     fullDiskProfile,
      [](const FaultScene& s) { return cannotWrite(s.messagePath); },
+     FileAfter::kEmpty,
+     true},
+    {"link to a file on a full disk",
+     {},
+     ReceiverAfter::kUntouched,
+     linkToFileOnFullDisk,
+     [](const FaultScene& s) { return cannotWrite(s.messagePath); },
+     FileAfter::kEmpty,
+     true,
+     false,
+     [](const FaultScene& s) { EXPECT_TRUE(std::filesystem::is_symlink(s.messagePath)); }},
+    {"profile path with control characters",
+     {},
+     ReceiverAfter::kUntouched,
+     profileAt([](const FaultScene& s) { return s.root + "/a\nb\x1b[31m"; }),
+     [](const FaultScene& s) { return cannotCreate(s.root + "/a\\nb\\x1b[31m/TARN_Message.txt"); },
      FileAfter::kAbsent,
      false},
+    {"lock file closed to the user, no message file yet",
+     {},
+     ReceiverAfter::kNone,
+     leaveForeignLockFile,
+     cannotLockAtMessagePath,
+     FileAfter::kAbsent,
+     true,
+     true},
+    {"only HOME set: the home from the password database",
+     {},
+     ReceiverAfter::kNone,
+     onlyHomeSet,
+     cannotCreateAtMessagePath,
+     FileAfter::kAbsent,
+     true,
+     true,
+     [](const FaultScene& s) { EXPECT_EQ(filesBelow(s.profile), std::vector<std::string>{}); }},
     {"no Receiver",
      {},
      ReceiverAfter::kNone,
@@ -383,9 +507,18 @@ protected:
         case FileAfter::kAbsent:
             EXPECT_FALSE(pathExists(scene.messagePath));
             break;
+        case FileAfter::kEmpty:
+            EXPECT_TRUE(pathExists(scene.messagePath));
+            EXPECT_EQ(readFile(scene.messagePath), "");
+            break;
         case FileAfter::kEmptyDirectory:
             EXPECT_TRUE(std::filesystem::is_directory(scene.messagePath));
             EXPECT_EQ(filesBelow(scene.messagePath), std::vector<std::string>{});
+            break;
+        case FileAfter::kNotAFile:
+            EXPECT_TRUE(pathExists(scene.messagePath));
+            EXPECT_FALSE(std::filesystem::is_regular_file(
+                std::filesystem::symlink_status(scene.messagePath)));
             break;
         }
     }
@@ -450,10 +583,17 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
         if (HasFatalFailure()) {
             return;
         }
-        const std::string message = std::string("fault case: ") + fault.name + "\nline 2 %s";
+        if (!scene.unavailable.empty()) {
+            printf("skipped: %s: %s\n", fault.name, scene.unavailable.c_str());
+            continue;
+        }
+        std::string message = std::string("fault case: ") + fault.name + "\nline 2 %s";
+        message.resize(std::max(message.size(), fault.messageLength), '.');
+        RunOptions options = fault.asOtherUser ? asOtherUser : RunOptions();
+        options.launcher.insert(options.launcher.end(), fault.launcher.begin(),
+                                fault.launcher.end());
 
-        const RunResult run = runTarnpost({message}, scene.environment,
-                                          fault.asOtherUser ? asOtherUser : RunOptions());
+        const RunResult run = runTarnpost({message}, scene.environment, options);
 
         EXPECT_EQ(describe(run.outcome), "exit 1");
         EXPECT_EQ(run.out, "");
@@ -465,10 +605,13 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
         if (receiver) {
             checkReceiver(fault, *receiver, message);
         }
+        if (!scene.mountPoint.empty()) {
+            EXPECT_EQ(umount(scene.mountPoint.c_str()), 0) << strerror(errno);
+        }
     }
     struct stat device;
-    ASSERT_EQ(stat("/dev/full", &device), 0);
-    EXPECT_TRUE(S_ISCHR(device.st_mode)) << "/dev/full must survive the full-disk case";
+    ASSERT_EQ(stat("/dev/null", &device), 0);
+    EXPECT_TRUE(S_ISCHR(device.st_mode)) << "/dev/null must survive the link to it";
 }
 
 // A Receiver that drops the connection at once: tarnpost may then write its
@@ -516,6 +659,12 @@ const ReplyCase kReplies[] = {
     {"2 to the 32, zero when cut to 32 bits", "4294967296\n", false},
     {"2 to the 64, zero when cut to 64 bits", "18446744073709551616\n", false},
     {"empty line", "\n", false},
+    {"zero, NUL, junk", std::string("0\0junk\n", 7), false},
+    {"zero, NUL, one",
+     std::string("0\0"
+                 "1\n",
+                 4),
+     false},
 };
 
 TEST_F(Faults, OnlyAWholeLineOfZeroIsSuccess) {
