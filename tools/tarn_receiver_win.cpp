@@ -71,6 +71,9 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     if (options.count >= 0 && handled >= options.count) {
         PostMessageW(receiverWindow, WM_CLOSE, 0, 0);
     }
+    // A window procedure may leave any last error behind; the sender must
+    // go by the reply alone, so the stand-in always leaves one.
+    SetLastError(ERROR_ACCESS_DENIED);
     return (LRESULT)options.reply;
 }
 

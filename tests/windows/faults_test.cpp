@@ -17,6 +17,7 @@ enum class FileAfter {
     kMessage,    // the message, whole
     kUntouched,  // what was there before
     kAbsent,     // no file at all
+    kEmpty,      // a file of no bytes: neither a fragment nor the old message
     kDevice,     // a link to a device, never read (it would not end)
 };
 
@@ -75,10 +76,42 @@ std::string profileAsIs(const std::string& dir) {
     return dir;
 }
 
-// A directory whose TARN_Message.txt is a link to /dev/full, made by the
-// test run on the Unix side: it opens, and every write to it fails.
+// An older, longer message file that another program has mapped into its
+// memory, which Windows does not let anyone cut short; unmapped after the run.
+const void* mappedView = nullptr;
+
+std::string messageFileMapped(const std::string& dir) {
+    const std::string file = dir + "\\TARN_Message.txt";
+    if (!writeFile(file, std::string(300, 'o') + "\r\n")) {
+        return "";
+    }
+    const HANDLE handle =
+        CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    const HANDLE mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(handle);
+    if (mapping == nullptr) {
+        return "";
+    }
+    mappedView = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);  // the view keeps the mapping alive
+    return mappedView == nullptr ? "" : dir;
+}
+
+// Made by the test run on the Unix side (tests/windows/CMakeLists.txt):
+// "device" holds TARN_Message.txt as a link to /dev/full, which Wine
+// reports as a character device; "disk" is a full file system of 8 KiB when
+// the run may mount one.
+std::string deviceDirectory(const std::string&) {
+    return programs().fullDiskDirectory + "\\device";
+}
+
 std::string fullDiskDirectory(const std::string&) {
-    return programs().fullDiskDirectory;
+    const std::string disk = programs().fullDiskDirectory + "\\disk";
+    return fileExists(disk + "\\filler") ? disk : kNotHere;
 }
 
 const std::vector<FaultCase>& faultCases() {
@@ -97,8 +130,12 @@ const std::vector<FaultCase>& faultCases() {
          "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
         {"message file held open by another program", messageFileHeldOpen, true, 0,
          "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
+        {"message file is a link to a device", deviceDirectory, true, 0,
+         "Cannot create message file \"%s\".\n", false, FileAfter::kDevice},
         {"disk full while writing", fullDiskDirectory, true, 0,
-         "Cannot write message file \"%s\".\n", false, FileAfter::kDevice},
+         "Cannot write message file \"%s\".\n", false, FileAfter::kEmpty},
+        {"longer old file mapped by another program", messageFileMapped, true, 0,
+         "Cannot write message file \"%s\".\n", false, FileAfter::kUntouched},
         {"no Receiver window", profileAsIs, false, 0,
          "Program TARN not running (or an old version).", false, FileAfter::kMessage},
         {"Receiver replies 1", profileAsIs, true, 1, "Program TARN returns error.", true,
@@ -123,7 +160,7 @@ TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
         const std::string directory = c.prepare(profile.path());
         ASSERT_FALSE(directory.empty()) << "cannot set the case up";
         if (directory == kNotHere) {
-            printf("[ SKIPPED  ] case \"%s\": the read-only attribute binds nobody here\n", c.name);
+            printf("[ SKIPPED  ] case \"%s\": cannot be set up faithfully here\n", c.name);
             continue;
         }
         const std::string messageFile = directory + "\\TARN_Message.txt";
@@ -147,6 +184,10 @@ TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
         if (heldMessageFile != INVALID_HANDLE_VALUE) {
             CloseHandle(heldMessageFile);
             heldMessageFile = INVALID_HANDLE_VALUE;
+        }
+        if (mappedView != nullptr) {
+            UnmapViewOfFile(mappedView);
+            mappedView = nullptr;
         }
 
         ASSERT_TRUE(run.finished);
@@ -172,6 +213,10 @@ TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
         case FileAfter::kUntouched:
             EXPECT_EQ(existsAfter, existedBefore);
             EXPECT_EQ(after, before);
+            break;
+        case FileAfter::kEmpty:
+            EXPECT_TRUE(existsAfter);
+            EXPECT_EQ(after, "");
             break;
         case FileAfter::kAbsent:
             EXPECT_FALSE(fileExists(messageFile));

@@ -26,7 +26,7 @@ struct Programs {
     std::string tarnpost;           // tarnpost.exe
     std::string receiver;           // tarn-receiver.exe, the stand-in Receiver
     std::string wildcardProbe;      // prints its arguments, with wildcard expansion on
-    std::string fullDiskDirectory;  // holds TARN_Message.txt -> /dev/full
+    std::string fullDiskDirectory;  // holds "device" and "disk" (see faults_test.cpp)
 };
 Programs& programs();
 

@@ -87,4 +87,40 @@ TEST_F(StandInReceiver, RepliesAsToldAndStopsWhenAsked) {
                              "TARN stopped after 1 notifications\n")));
 }
 
+// The window procedure leaves a last error of its own behind every time; a
+// reply of 0 must read as success all the same, run after run.
+TEST_F(StandInReceiver, ReplyOfZeroIsSuccessEveryTime) {
+    const int runs = 30;
+    std::unique_ptr<Process> receiver = startReceiver("--count " + std::to_string(runs));
+    ASSERT_TRUE(receiver != nullptr) << "tarn-receiver did not get ready";
+
+    int delivered = 0;
+    for (int i = 0; i < runs; ++i) {
+        const RunResult run = runTarnpost("tarnpost run" + std::to_string(i), profileEnvironment());
+        EXPECT_EQ(run.exitCode, 0u) << i << ": " << printable(run.err);
+        delivered += run.exitCode == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(delivered, runs);
+    EXPECT_TRUE(receiver->finish(30000).finished);
+}
+
+// A Receiver whose process ends inside its window procedure never replied:
+// that is a failure, never a delivery. Wine reports it with the number
+// privilege isolation gives on Windows, so either of the two lines is right.
+TEST_F(StandInReceiver, ReceiverThatEndsWhileHandlingIsAFailure) {
+    std::unique_ptr<Process> receiver = startReceiver("--die");
+    ASSERT_TRUE(receiver != nullptr) << "tarn-receiver did not get ready";
+
+    const RunResult delivery = runTarnpost("tarnpost doomed", profileEnvironment());
+    receiver->finish(30000);
+
+    EXPECT_EQ(delivery.exitCode, 1u);
+    const std::string ended = "Program TARN ended while handling the message.";
+    const std::string endedOrRefused =
+        "Program TARN ended while handling the message, or refused it because it runs with "
+        "higher privileges (run tarnpost at the same privilege level as TARN).";
+    EXPECT_TRUE(delivery.err == errorLine(ended) || delivery.err == errorLine(endedOrRefused))
+        << printable(delivery.err);
+}
+
 }  // namespace
