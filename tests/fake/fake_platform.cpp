@@ -46,12 +46,14 @@ ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
         if (written > 0 && target->room >= 0) {
             target->room -= written;
         }
-        return written;
+        return written < 0 ? 0 : written;
     }
     const size_t fits = (size_t)target->room;
     target->room = -1;
-    const ssize_t written = fits == 0 ? 0 : write(target->fd, bytes, fits);
-    return written > 0 ? written : -1;
+    // What fits goes to disk; 0 is how a cookie stream learns of a failure.
+    const ssize_t stored = fits == 0 ? 0 : write(target->fd, bytes, fits);
+    (void)stored;
+    return 0;
 }
 
 int closeStream(void* cookie) {

@@ -10,8 +10,8 @@
 //               2 and 3 set
 //   byte 1      bit 0 a Receiver window exists; bits 1-2 the lock (0 and 1
 //               taken, 2 no place, 3 failed); bit 3 create the directory the
-//               delivery should resolve to; bit 4 make TARN_Message.txt a
-//               link to /dev/full; bit 5 make it a directory
+//               delivery should resolve to; bit 4 the disk is full, every
+//               write to the message file fails; bit 5 make it a directory
 //   bytes 2-9   the Receiver's reply, little-endian
 //   bytes 10-13 for each of the four values: 0 as it is, else pad it with
 //               '/' to 150 + this many characters
@@ -328,15 +328,13 @@ void deliverOnce(const Input& input) {
     const std::string path = expected.directory + "/TARN_Message.txt";
     if (resolved && input.createDirectory) {
         makeDirectories(expected.directory);
-        if (input.diskFull) {
-            symlink("/dev/full", path.c_str());
-        } else if (input.fileIsDirectory) {
+        if (input.fileIsDirectory) {
             mkdir(path.c_str(), 0700);
         }
     }
+    fake.writableBytes = input.diskFull ? 0 : -1;
     const bool existedBefore = resolved && somethingAt(path);
     const bool fileIsDirectory = resolved && isDirectory(path);
-    const bool diskFull = resolved && somethingAt(path) && !fileIsDirectory;
     const bool canCreate = resolved && isDirectory(expected.directory) && !fileIsDirectory;
 
     bool opened = false;  // the delivery got as far as opening the file
@@ -348,7 +346,7 @@ void deliverOnce(const Input& input) {
             text = "Cannot create message file \"" + path + "\".\n";
         } else if (input.lock == DELIVERY_LOCK_FAILED) {
             text = "Cannot lock message file \"" + path + "\" for delivery.";
-        } else if (diskFull) {
+        } else if (input.diskFull) {
             opened = true;
             text = "Cannot write message file \"" + path + "\".\n";
         } else {
@@ -382,7 +380,7 @@ void deliverOnce(const Input& input) {
             round.push_back("FindWindowW");
         }
         if (notified) {
-            round.push_back("SendMessageW");
+            round.push_back("sendAndWait");
         }
         if (input.lock == DELIVERY_LOCK_TAKEN) {
             round.push_back("releaseDeliveryLock");
@@ -407,7 +405,7 @@ void deliverOnce(const Input& input) {
     if (written) {
         require(readWholeFile(path) == bytes, "the message file does not hold the message");
     } else if (opened) {
-        require(!somethingAt(path), "a failed write left " + path);
+        require(readWholeFile(path) == "", "a failed write left a fragment in " + path);
     } else if (resolved) {
         require(somethingAt(path) == existedBefore,
                 "a delivery that never opened " + path + " changed it");
