@@ -231,19 +231,14 @@ bool prepareProcess() {
 }
 
 FILE* openMessageFile(const char* path) {
-    // Looked at first, so that a pipe or device is not even opened (for some
-    // devices opening alone has effects); checked again on the descriptor,
-    // in case something else was put there in between. O_NONBLOCK: opening
-    // a pipe with no reader must fail, not wait; it changes nothing for the
-    // regular file that is kept.
-    struct stat status;
-    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
-        return nullptr;
-    }
+    // O_NONBLOCK: opening a pipe with no reader fails at once instead of
+    // waiting; it changes nothing for a regular file. Whatever opened is
+    // then kept only if it is a regular file.
     const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         return nullptr;
     }
+    struct stat status;
     FILE* file = nullptr;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
         (file = fdopen(fd, "wb")) == nullptr) {

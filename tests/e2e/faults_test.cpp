@@ -14,6 +14,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "e2e_support.h"
@@ -177,8 +178,8 @@ void leaveStaleSocket(FaultScene& scene) {
 // overran a long name would be caught connecting.
 class Listener {
 public:
-    Listener(std::string path, const char* reply)
-        : path_(std::move(path)), drops_(reply == nullptr), reply_(drops_ ? "" : reply) {
+    Listener(std::string path, std::optional<std::string> reply)
+        : path_(std::move(path)), drops_(!reply), reply_(reply.value_or("")) {
         struct sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -227,6 +228,7 @@ private:
                 return;
             }
             ++connections_;
+            recordPeerStreams(connection);
             char c;
             while (!drops_ && recv(connection, &c, 1, 0) == 1) {
                 requests_ += c;
@@ -247,6 +249,28 @@ private:
     std::thread thread_;
     std::atomic<int> connections_{0};
     std::string requests_;  // written by the thread, read after it ended
+
+public:
+    // What descriptors 0, 1 and 2 of the first client led to, one a line.
+    std::string peerStreams;
+
+private:
+    void recordPeerStreams(int connection) {
+        struct ucred peer;
+        socklen_t length = sizeof peer;
+        if (!peerStreams.empty() ||
+            getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+            return;
+        }
+        for (int fd = 0; fd <= 2; ++fd) {
+            char target[256] = "";
+            const std::string link =
+                "/proc/" + std::to_string(peer.pid) + "/fd/" + std::to_string(fd);
+            const ssize_t got = readlink(link.c_str(), target, sizeof target - 1);
+            peerStreams +=
+                (got < 0 ? std::string("closed") : std::string(target, (size_t)got)) + "\n";
+        }
+    }
 };
 
 const FaultCase kFaults[] = {
@@ -620,7 +644,7 @@ TEST_F(Faults, EachFailureEndsInItsOwnLineAndLosesNothing) {
 // races wins varies from run to run, so several runs are made.
 TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
     const std::string profile = makeDirectory("profile");
-    Listener dropper(runtimeDirectory_ + "/" + kSocketName, nullptr);
+    Listener dropper(runtimeDirectory_ + "/" + kSocketName, std::nullopt);
     ASSERT_EQ(dropper.error(), "");
 
     const int runs = 20;
@@ -633,6 +657,29 @@ TEST_F(Faults, ReceiverThatDropsTheConnectionAtOnceIsAnErrorNotASignal) {
     }
     dropper.stop();
     EXPECT_EQ(dropper.connections(), runs);
+}
+
+// A caller that closed every standard stream: descriptors 0 to 2 must lead
+// to the null device while the delivery runs, so that neither the lock file,
+// the message file nor the Receiver's socket can take one of them and
+// receive the error line.
+TEST_F(Faults, ClosedStandardStreamsNeverCatchTheErrorLine) {
+    const std::string profile = makeDirectory("profile");
+    Listener receiver(runtimeDirectory_ + "/" + kSocketName, "1\n");
+    ASSERT_EQ(receiver.error(), "");
+    RunOptions closed;
+    closed.launcher = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+
+    const RunResult run = runTarnpost({"streams closed"}, profileEnvironment(profile), closed);
+
+    EXPECT_EQ(describe(run.outcome), "exit 1");
+    EXPECT_EQ(receiver.stop(), "32768 0 0\n");
+    EXPECT_EQ(receiver.peerStreams, "/dev/null\n/dev/null\n/dev/null\n");
+    EXPECT_EQ(readFile(messageFileIn(profile)), asWritten("streams closed"));
+    EXPECT_EQ(readFile(messageFileIn(profile) + ".lock"), "");
+    struct stat lock;
+    ASSERT_EQ(stat((messageFileIn(profile) + ".lock").c_str(), &lock), 0);
+    EXPECT_EQ(lock.st_mode & 07777, 0600u) << "the lock file is the user's alone";
 }
 
 struct ReplyCase {
@@ -671,7 +718,7 @@ TEST_F(Faults, OnlyAWholeLineOfZeroIsSuccess) {
     const std::string profile = makeDirectory("profile");
     for (const ReplyCase& reply : kReplies) {
         SCOPED_TRACE(reply.name);
-        Listener receiver(runtimeDirectory_ + "/" + kSocketName, reply.reply.c_str());
+        Listener receiver(runtimeDirectory_ + "/" + kSocketName, reply.reply);
         ASSERT_EQ(receiver.error(), "");
 
         const RunResult run = runTarnpost({reply.name}, profileEnvironment(profile));
