@@ -2,8 +2,9 @@
 # two builds of one commit give the same bytes, then writes SHA256SUMS beside
 # it in the final package directory.
 #
-# CPack's own ZIP records each file's modification, access and change times,
-# its owner's uid and gid and the time zone of the machine. The ZIP written
+# CPack's own ZIP records each file's access and change times, its owner's
+# uid and gid, its modification time unless SOURCE_DATE_EPOCH is set, and
+# the time zone of the machine. The ZIP written
 # here holds the same files under the same names, sorted, with only what a
 # Windows user needs: the path, the contents, Unix permissions of 644 (755 for
 # programs) and one time for every entry, taken from the commit:
