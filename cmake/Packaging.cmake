@@ -5,7 +5,8 @@
 #
 # For Windows nobody runs an installer for one small command: `cpack` in a
 # win32 or win64 build directory makes tarnpost-VERSION-win32.zip (or -win64)
-# holding tarnpost.exe and README.txt side by side, to be copied anywhere.
+# holding tarnpost.exe and README.txt side by side, to be copied anywhere,
+# and SHA256SUMS beside it. Two builds of one commit give the same ZIP.
 
 include(GNUInstallDirs)
 
@@ -37,6 +38,9 @@ if(WIN32)
     # One folder inside the ZIP, so unpacking never scatters files.
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
     set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+    # The same bytes from every build of one commit, and SHA256SUMS beside.
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ReproducibleZip.cmake)
+    set(CPACK_TARNPOST_SOURCE_DIR ${PROJECT_SOURCE_DIR})
     include(CPack)
 else()
     install(TARGETS tarnpost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -18,12 +18,14 @@ set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc
 # A console program that needs nothing beyond KERNEL32, USER32 and msvcrt:
 # the toolchain links the compiler's runtime into every program of the build.
 # Unused code is dropped and the symbols stripped, which keeps the i686
-# program within 64 KiB.
+# program within 64 KiB. The linker would stamp the PE header with the time
+# of the link (and so change its checksum); leaving the stamp at zero makes
+# the program a function of its sources alone, the same from every build.
 foreach(target tarnpost tarnpost_delivery tarnpost_platform)
     target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
 endforeach()
 target_link_options(tarnpost PRIVATE
-    -mconsole -s -Wl,--gc-sections)
+    -mconsole -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
 
 # Every Windows program of the build (tests, stand-in Receiver, benchmark
 # helpers) runs under Wine in this build's own prefix. The scripts are told
