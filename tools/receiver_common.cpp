@@ -30,6 +30,14 @@ bool parseReceiverOptions(int argc, char** argv, ReceiverOptions* options) {
             options->recordDirectory = argv[++i];
         } else if (strcmp(option, "--ready") == 0 && hasValue) {
             options->readyFile = argv[++i];
+        } else if (strcmp(option, "--reply-bytes") == 0 && hasValue) {
+            options->replyBytes = argv[++i];
+        } else if (strcmp(option, "--socket") == 0 && hasValue) {
+            options->socketPath = argv[++i];
+        } else if (strcmp(option, "--drop") == 0) {
+            options->drop = true;
+        } else if (strcmp(option, "--peer-streams") == 0) {
+            options->peerStreams = true;
         } else if (strcmp(option, "--die") == 0) {
             options->die = true;
         } else if (strcmp(option, "--hang-up") == 0) {

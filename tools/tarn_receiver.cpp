@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -29,11 +30,33 @@ void onStopSignal(int) {
 
 void usage() {
     fprintf(stderr,
-            "usage: tarn-receiver [--reply N] [--hang-up] [--die] [--count N]\n"
-            "                     [--dir MESSAGE_DIR] [--record DIR] [--ready FILE]\n");
+            "usage: tarn-receiver [--reply N | --reply-bytes TEXT | --hang-up | --drop] [--die]\n"
+            "                     [--count N] [--dir MESSAGE_DIR] [--record DIR] [--ready FILE]\n"
+            "                     [--socket PATH] [--peer-streams]\n");
 }
 
-bool listenOnSocket(int* listener) {
+// Binds `path` as it stands: a name that fills the whole of sun_path goes
+// without a terminator, so that a client that cut or overran it is caught.
+bool bindTo(int listener, const char* path) {
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(path);
+    if (length > sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(address.sun_path, path, length);
+    return bind(listener, (struct sockaddr*)&address,
+                (socklen_t)(offsetof(struct sockaddr_un, sun_path) + length)) == 0;
+}
+
+// Where tarnpost looks for the TARN window, unless --socket names a place.
+bool chooseSocketPath(const char* chosenPath) {
+    if (chosenPath != nullptr) {
+        snprintf(socketPath, sizeof socketPath, "%s", chosenPath);
+        return true;
+    }
     char directory[PATH_MAX];
     if (!receiverDirectory(directory, sizeof directory)) {
         fprintf(stderr, "tarn-receiver: runtime directory name too long\n");
@@ -51,17 +74,19 @@ bool listenOnSocket(int* listener) {
         fprintf(stderr, "tarn-receiver: socket path too long under %s\n", directory);
         return false;
     }
+    return true;
+}
+
+bool listenOnSocket(const char* chosenPath, int* listener) {
+    if (!chooseSocketPath(chosenPath)) {
+        return false;
+    }
     struct stat status;
     if (lstat(socketPath, &status) == 0 && S_ISSOCK(status.st_mode)) {
         unlink(socketPath);  // left by a Receiver that was killed
     }
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, socketPath, strlen(socketPath) + 1);
     *listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (*listener < 0 || bind(*listener, (struct sockaddr*)&address, sizeof address) != 0 ||
-        listen(*listener, 128) != 0) {
+    if (*listener < 0 || !bindTo(*listener, socketPath) || listen(*listener, 128) != 0) {
         fprintf(stderr, "tarn-receiver: cannot listen on %s: %s\n", socketPath, strerror(errno));
         return false;
     }
@@ -101,16 +126,57 @@ size_t readMessage(const char* path, bool* found) {
     return length;
 }
 
-void sendReply(int connection, long long reply) {
-    char line[32];
-    const int length = snprintf(line, sizeof line, "%lld\n", reply);
-    if (send(connection, line, (size_t)length, MSG_NOSIGNAL) != length) {
+// `text` with the escapes \n, \r, \0 and \\ made into their bytes.
+size_t unescape(const char* text, char* bytes, size_t size) {
+    size_t length = 0;
+    for (const char* c = text; *c != '\0' && length < size; ++c) {
+        if (*c == '\\' && c[1] != '\0') {
+            ++c;
+            bytes[length++] = *c == 'n' ? '\n' : *c == 'r' ? '\r' : *c == '0' ? '\0' : *c;
+        } else {
+            bytes[length++] = *c;
+        }
+    }
+    return length;
+}
+
+void sendReply(int connection, const ReceiverOptions& options) {
+    char line[256];
+    const size_t length = options.replyBytes != nullptr
+                              ? unescape(options.replyBytes, line, sizeof line)
+                              : (size_t)snprintf(line, sizeof line, "%lld\n", options.reply);
+    if (send(connection, line, length, MSG_NOSIGNAL) != (ssize_t)length) {
         fprintf(stderr, "tarn-receiver: reply not sent: %s\n", strerror(errno));
     }
 }
 
+// Where the caller's descriptors 0 to 2 lead, as /proc shows them.
+void showPeerStreams(int connection) {
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        return;
+    }
+    printf("TARN peer streams:");
+    for (int fd = 0; fd <= 2; ++fd) {
+        char link[64];
+        char target[PATH_MAX];
+        snprintf(link, sizeof link, "/proc/%ld/fd/%d", (long)peer.pid, fd);
+        const ssize_t got = readlink(link, target, sizeof target);
+        printf(" %.*s", got > 0 ? (int)got : 6, got > 0 ? target : "closed");
+    }
+    printf("\n");
+}
+
 // Handles one connection; returns true when it carried a notification.
 bool serve(int connection, const ReceiverOptions& options, long number) {
+    if (options.drop) {
+        printf("TARN connection %ld dropped\n", number);
+        return false;
+    }
+    if (options.peerStreams) {
+        showPeerStreams(connection);
+    }
     char request[128];
     if (!readLine(connection, request, sizeof request)) {
         printf("TARN connection %ld closed without a request\n", number);
@@ -136,7 +202,7 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
         kill(getpid(), SIGKILL);
     }
     if (!options.hangUp) {
-        sendReply(connection, options.reply);
+        sendReply(connection, options);
     }
     return true;
 }
@@ -169,7 +235,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &stop, nullptr);
 
     int listener = -1;
-    if (!listenOnSocket(&listener)) {
+    if (!listenOnSocket(options.socketPath, &listener)) {
         return 1;
     }
     printf("TARN listening on %s\n", socketPath);

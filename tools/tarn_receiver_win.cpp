@@ -139,8 +139,10 @@ int stopRunningReceiver() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A window procedure always returns a reply, so it cannot hang up.
-    if (!parseReceiverOptions(argc, argv, &options) || options.hangUp) {
+    // A window procedure always returns a number as its reply, and there is
+    // no connection to hang up, drop or look behind.
+    if (!parseReceiverOptions(argc, argv, &options) || options.hangUp || options.drop ||
+        options.peerStreams || options.replyBytes != nullptr || options.socketPath != nullptr) {
         usage();
         return 2;
     }
