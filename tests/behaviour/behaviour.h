@@ -1,0 +1,351 @@
+// One table of tarnpost's behaviours, run as processes against the stand-in
+// Receiver on every build. A row says what is set up and run, what the
+// Receiver does, and what must follow; behaviour.cpp runs each row as one
+// test, and posix.cpp or windows.cpp supply the platform's own part.
+#ifndef TARNPOST_TESTS_BEHAVIOUR_BEHAVIOUR_H
+#define TARNPOST_TESTS_BEHAVIOUR_BEHAVIOUR_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum Platforms : unsigned { kPosix = 1, kWindows = 2, kBoth = kPosix | kWindows };
+
+// A set-up step; paths and values may hold placeholders (see expand()).
+struct Step {
+    enum Kind {
+        kWrite,         // a file at path holding value
+        kDirectory,     // a directory at path
+        kAbsent,        // the row needs nothing at path; skipped otherwise
+        kMode,          // POSIX: chmod path to value (octal)
+        kOtherOwner,    // POSIX: path belongs to the other user
+        kLink,          // POSIX: a symbolic link at path to value
+        kFifo,          // POSIX: a named pipe at path
+        kSocket,        // POSIX: a socket file at path that nobody listens on
+        kFullDisk,      // a full file system at path, holding an empty file "target"
+        kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone
+        kReadOnly,      // Windows: a read-only file at path holding value
+        kHeldOpen,      // Windows: the file at path held open, shared with readers only
+        kMapped,        // Windows: the file at path mapped by another program
+        kProbeExpands,  // Windows: the runtime would expand the row's command line
+    };
+    Kind kind;
+    std::string path;
+    std::string value;
+    bool afterListening = false;  // done once the Receivers listen
+};
+
+// Who holds the delivery lock when tarnpost starts.
+enum class Holder {
+    kNone,
+    kReleasedLater,       // this test, which lets go while tarnpost waits
+    kDead,                // a holder that ended holding it
+    kKilledWhileWaiting,  // POSIX: a process killed while tarnpost waits
+};
+
+// What the message file must be afterwards.
+enum class FileAfter {
+    kMessage,    // the bytes the row names, by default the first argument as written
+    kAbsent,     // nothing there
+    kUnchanged,  // what the set-up left there
+    kEmpty,      // a file of no bytes: neither a fragment nor the old message
+    kOneOfRuns,  // the message of one of the runs, whole
+};
+
+// Checks beyond the usual ones.
+enum class Check { kLockUnchanged, kLockIsPrivate, kStillALink, kDevNullIsADevice };
+
+// The directory resolution a length sweep varies.
+enum class Source { kNone, kProfile, kDrive, kDriveAndPath };
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct Row {
+    explicit Row(std::string rowName, unsigned rowPlatforms = kBoth);
+
+    std::string name;
+    unsigned platforms;
+
+    // What is run: tarnpost with the arguments, or on Windows with the exact
+    // command line when one is given; the environment holds only what the
+    // row names (and on POSIX PATH, the runtime directory and sanitizer
+    // settings); a value of "{unset}" removes a variable.
+    Environment environment = {{"USERPROFILE", "{dir}/profile"}};
+    std::vector<std::string> arguments;
+    std::string commandLine;
+    std::vector<std::string> wrapper;  // POSIX: run before tarnpost (prlimit, sh)
+    std::string stdoutTo;              // empty: captured; kClosedPipe or a path
+    std::string workingDirectory = "{dir}";
+    int runs = 1;
+    bool atOnce = false;       // the runs start together, else one after another
+    bool asOtherUser = false;  // POSIX: tarnpost runs as an unprivileged user
+    Holder holder = Holder::kNone;
+    std::vector<std::string> directories = {"profile"};
+    std::vector<Step> steps;
+    Source sweep = Source::kNone;
+
+    // The Receiver: absent, or tarn-receiver with these options; a decoy
+    // is a second one that must never be reached.
+    bool receiver = true;
+    std::vector<std::string> receiverOptions;
+    bool receiverAsOtherUser = false;
+    std::vector<std::string> decoyOptions;
+    bool receiverDies = false;         // ends while handling the message
+    bool receiverStopsItself = false;  // ends after --count notifications
+
+    // What must follow, for every run.
+    int exitStatus = 0;
+    std::string out;
+    std::string err;
+    std::string errOr;  // another error text that is right too
+    std::string fileDirectory = "{dir}/profile";
+    FileAfter file = FileAfter::kMessage;
+    std::string fileBytes;    // kMessage: empty means the first argument as written
+    bool told = true;         // the Receiver was told, and read the file whole
+    int bareConnections = 0;  // POSIX: connections per run that carried no notification
+    std::vector<std::string> receiverShows;  // lines its output must hold
+    std::vector<Check> checks;
+
+    Row& env(Environment variables) {
+        environment = std::move(variables);
+        return *this;
+    }
+    Row& profile(const std::string& directory) {
+        environment = {{"USERPROFILE", directory}};
+        fileDirectory = directory;
+        return *this;
+    }
+    Row& fileIn(std::string directory) {
+        fileDirectory = std::move(directory);
+        return *this;
+    }
+    Row& args(std::vector<std::string> values) {
+        arguments = std::move(values);
+        return *this;
+    }
+    Row& line(std::string exact) {
+        commandLine = std::move(exact);
+        return *this;
+    }
+    Row& wrap(std::vector<std::string> programs) {
+        wrapper = std::move(programs);
+        return *this;
+    }
+    Row& stdoutInto(std::string target) {
+        stdoutTo = std::move(target);
+        return *this;
+    }
+    Row& in(std::string directory) {
+        workingDirectory = std::move(directory);
+        return *this;
+    }
+    Row& repeat(int count, bool together) {
+        runs = count;
+        atOnce = together;
+        return *this;
+    }
+    Row& otherUser() {
+        asOtherUser = true;
+        return *this;
+    }
+    Row& lock(Holder kind) {
+        holder = kind;
+        return *this;
+    }
+    Row& dirs(std::vector<std::string> paths) {
+        directories = std::move(paths);
+        return *this;
+    }
+    Row& step(Step::Kind kind, std::string path, std::string value = "") {
+        steps.push_back({kind, std::move(path), std::move(value), false});
+        return *this;
+    }
+    Row& stepLater(Step::Kind kind, std::string path, std::string value = "") {
+        steps.push_back({kind, std::move(path), std::move(value), true});
+        return *this;
+    }
+    Row& sweepLengths(Source source) {
+        sweep = source;
+        receiver = false;
+        return *this;
+    }
+    Row& noReceiver() {
+        receiver = false;
+        told = false;
+        return *this;
+    }
+    Row& receiverWith(std::vector<std::string> options) {
+        receiverOptions = std::move(options);
+        return *this;
+    }
+    Row& receiverOfOtherUser() {
+        receiverAsOtherUser = true;
+        return *this;
+    }
+    Row& decoy(std::vector<std::string> options) {
+        decoyOptions = std::move(options);
+        return *this;
+    }
+    Row& dies() {
+        receiverDies = true;
+        return *this;
+    }
+    Row& stopsItself() {
+        receiverStopsItself = true;
+        return *this;
+    }
+    Row& prints(std::string text) {
+        out = std::move(text);
+        return *this;
+    }
+    // Exit status 1 with `text` on stderr; the Receiver not told.
+    Row& fails(std::string text, std::string alternative = "") {
+        exitStatus = 1;
+        err = std::move(text);
+        errOr = std::move(alternative);
+        told = false;
+        return *this;
+    }
+    Row& wasTold() {
+        told = true;
+        return *this;
+    }
+    Row& notTold() {
+        told = false;
+        return *this;
+    }
+    Row& bare(int connections) {
+        bareConnections = connections;
+        return *this;
+    }
+    Row& holds(std::string bytes) {
+        file = FileAfter::kMessage;
+        fileBytes = std::move(bytes);
+        return *this;
+    }
+    Row& leaves(FileAfter after) {
+        file = after;
+        return *this;
+    }
+    Row& shows(std::string receiverLine) {
+        receiverShows.push_back(std::move(receiverLine));
+        return *this;
+    }
+    Row& also(Check check) {
+        checks.push_back(check);
+        return *this;
+    }
+};
+
+// stdoutTo: a pipe whose reader has gone.
+extern const char kClosedPipe[];
+// The window class of the Receiver.
+extern const char kClassName[];
+
+// The rows of each group, for every platform (table.cpp).
+std::vector<Row> usageRows();
+std::vector<Row> messageRows();
+std::vector<Row> directoryRows();
+std::vector<Row> lengthRows();
+std::vector<Row> faultRows();
+std::vector<Row> replyRows();
+std::vector<Row> runtimeDirectoryRows();
+std::vector<Row> lockRows();
+std::vector<Row> standInRows();
+std::vector<Row> wildcardRows();
+
+// A sweep's lengths on this platform, and the error owed for one ("" when
+// the file must be written).
+std::vector<size_t> sweepLengths();
+std::string lengthError(Source source, size_t length);
+
+// --- What each platform supplies (posix.cpp, windows.cpp) -------------------
+
+extern const unsigned kThisPlatform;
+extern const char kSeparator;        // between a directory and a file name
+extern const char kReceiverDeath[];  // how a Receiver that died ended
+extern const int kAtOnce;            // deliveries started together
+
+struct Programs {
+    std::string tarnpost;
+    std::string receiver;
+    std::string probe;  // Windows: prints its argument with wildcards expanded
+};
+const Programs& programs();
+
+// A process to start: argv[0] is the program; on Windows the command line
+// is `commandLine`, or argv quoted as the runtime splits it.
+struct Launch {
+    std::vector<std::string> argv;
+    std::string commandLine;
+    std::vector<std::string> environment;  // the whole environment, "NAME=value"
+    std::string workingDirectory;
+    std::string stdoutPath;  // kClosedPipe: a pipe nobody reads
+    std::string stderrPath;
+};
+
+using Child = intptr_t;  // 0: not started
+
+Child start(const Launch& launch, std::string* error);
+// Starts them all before any of them runs.
+std::vector<Child> startTogether(const std::vector<Launch>& launches, std::string* error);
+// "exit N", "signal N" or "timed out" once it ended; "" while it runs.
+std::string ended(Child child);
+// Waits up to `limitMs`, then kills it; how it ended.
+std::string finish(Child child, int limitMs);
+// Asks a running stand-in Receiver to stop as a user would.
+void askToStop(Child receiver, const Launch& receiverLaunch);
+// The command line a Windows runtime splits into `argv`.
+std::string quoteArguments(const std::vector<std::string>& argv);
+
+// Files and directories.
+std::string makeScratch();  // a new private directory; "" on failure
+void removeTree(const std::string& path);
+bool makeDirectories(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);
+bool readFile(const std::string& path, std::string* bytes);
+// "absent", "directory", "file:BYTES", "link to TARGET", "pipe", ...
+std::string describe(const std::string& path);
+// Every entry below `directory`, directories too, sorted.
+std::vector<std::string> entriesBelow(const std::string& directory);
+
+struct Scene;
+// Readies the platform for a row: the placeholders it fills in ({windir},
+// {home}, ...), and on Windows no Receiver window left by an earlier row.
+void beginRow(Scene& scene);
+// The platform's steps; sets scene.skip when the step cannot be made here.
+void prepare(const Step& step, Scene& scene);
+// Programs put before tarnpost (or the Receiver) to run it as the other
+// user; sets scene.skip when that cannot be done here.
+std::vector<std::string> asOtherUser(Scene& scene);
+// Makes `path` the other user's.
+void giveToOtherUser(const std::string& path);
+bool holdLock(Holder holder, const std::string& messageFile);
+void releaseLock();
+void checkMore(Check check, const Scene& scene);
+// Environment every process gets before the row's own variables.
+std::vector<std::string> baseEnvironment(const Scene& scene);
+// What the Windows tarnpost writes for a line of text: CR LF line ends.
+std::string asStreamed(const std::string& text);
+
+// One row's run: its scratch directory, expanded texts and what is undone.
+struct Scene {
+    const Row& row;
+    std::string root;  // holds "d" (the row's {dir}), "r", "o", "run" and "bin"
+    std::vector<std::pair<std::string, std::string>> placeholders;
+    std::string skip;  // why the row cannot run here
+    std::vector<std::function<void()>> undo;
+
+    explicit Scene(const Row& r) : row(r) {}
+    std::string expand(std::string text) const;
+    std::string dir() const {
+        return root + kSeparator + "d";
+    }
+    // A path of the row: relative ones lie in {dir}.
+    std::string path(const std::string& rowPath) const;
+};
+
+#endif

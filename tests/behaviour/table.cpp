@@ -1,0 +1,523 @@
+// The behaviours, one row each. Unless a row says otherwise: USERPROFILE
+// names {dir}/profile, which exists; tarnpost gets a message of the row's own
+// and a Receiver that replies 0 runs; the delivery succeeds silently, the
+// file holds the message as written and the Receiver read exactly that.
+// Paths are written with '/', which Windows rows read as '\'.
+#include <algorithm>
+#include <string>
+
+#include "tests/behaviour/behaviour.h"
+#include "tests/expected_usage.h"
+
+namespace {
+
+const char kNotRunning[] = "tarnpost: Program TARN not running (or an old version).\n";
+const char kReturnsError[] = "tarnpost: Program TARN returns error.\n";
+const char kCannotCreate[] = "tarnpost: Cannot create message file \"{file}\".\n\n";
+const char kCannotWrite[] = "tarnpost: Cannot write message file \"{file}\".\n\n";
+const char kCannotLock[] = "tarnpost: Cannot lock message file \"{file}\" for delivery.\n";
+const char kNoUsage[] = "tarnpost: Cannot write the usage text.\n";
+const char kEarlier[] = "an earlier message\r\n";
+const char kMessageFile[] = "profile/TARN_Message.txt";
+const char kLockFile[] = "profile/TARN_Message.txt.lock";
+
+// Bytes 1 to 255 in turn, over and over.
+std::string everyByte(size_t length) {
+    std::string text(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        text[i] = (char)(1 + i % 255);
+    }
+    return text;
+}
+
+std::string everyHighByte() {
+    std::string text;
+    for (int c = 0x80; c <= 0xff; ++c) {
+        text += (char)c;
+    }
+    return text;
+}
+
+// The longest message a Windows command line carries: 32,767 characters
+// with the terminator, of which `tarnpost ""` takes 11.
+std::string longestCommandLineMessage() {
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123456789 .,;:-_+=<>|&^%!";
+    std::string message;
+    while (message.size() < 32767 - 1 - 11) {
+        message += alphabet[message.size() % alphabet.size()];
+    }
+    return message;
+}
+
+std::string repeated(const std::string& piece, size_t length) {
+    std::string text;
+    while (text.size() + piece.size() <= length) {
+        text += piece;
+    }
+    return text;
+}
+
+// A reply of exactly these bytes (with C escapes); only "0\n" and "-0\n" are
+// success.
+Row reply(const char* name, const std::string& bytes) {
+    Row row(name, kPosix);
+    row.receiverWith({"--reply-bytes", bytes});
+    return bytes == "0\\n" || bytes == "-0\\n" ? row : row.fails(kReturnsError).wasTold();
+}
+
+}  // namespace
+
+std::vector<Row> usageRows() {
+    return {
+        Row("NoArgumentPrintsTheUsage")
+            .args({})
+            .prints(kExpectedUsage)
+            .leaves(FileAfter::kAbsent)
+            .notTold(),
+        Row("UsageIntoAClosedPipeFails")
+            .args({})
+            .stdoutInto(kClosedPipe)
+            .fails(kNoUsage)
+            .leaves(FileAfter::kAbsent),
+        Row("UsageIntoAFullDeviceFails", kPosix)
+            .args({})
+            .stdoutInto("/dev/full")
+            .fails(kNoUsage)
+            .leaves(FileAfter::kAbsent),
+    };
+}
+
+std::vector<Row> messageRows() {
+    return {
+        Row("EmptyMessage").args({""}).line(R"(tarnpost "")"),
+        Row("PlainText").args({"hello TARN"}),
+        Row("LineFeedsBecomeCrLf").args({"one\ntwo\n\nthree\n"}),
+        Row("ShorterAfterLonger")
+            .args({"x"})
+            .line("tarnpost x")
+            .step(Step::kWrite, kMessageFile, std::string(300, 'o') + "\r\n"),
+        Row("CarriageReturnsKept").args({"a\rb\r\nc"}),
+        Row("PrintfDirectivesAreText").args({"%s%n%d%%%x%1$s%*.*s%"}),
+        Row("EightBitBytes").args({"gr\xfc\xdf \xe4\x80\xff\xa0\x81"}),
+        Row("EveryHighByte").args({everyHighByte()}),
+        Row("UsageExample")
+            .args({R"(*** File "c:\usr\0sampleVOS.tnr": line 38)"})
+            .line(R"(tarnpost "*** File \"c:\usr\0sampleVOS.tnr\": line 38")"),
+        Row("WildcardsArriveAsTyped").args({"*.tnr ?x [ab]"}),
+        Row("ExtraArgumentsIgnored")
+            .args({"first", "second", "third"})
+            .line(R"(tarnpost first second "third one")"),
+        Row("EmptyMessageBeforeExtraArguments")
+            .args({"", "ignored"})
+            .line(R"(tarnpost "" ignored)"),
+        Row("UnquotedWord", kWindows).line("tarnpost hello").holds("hello\r\n"),
+        Row("BlanksKept", kWindows).line(R"(tarnpost "a  b   c ")").holds("a  b   c \r\n"),
+        Row("BackslashesBeforeAQuote", kWindows)
+            .line(R"(tarnpost "a\\\"b\\" c)")
+            .holds("a\\\"b\\\r\n"),
+        Row("LongestWindowsCommandLine").args({longestCommandLineMessage()}),
+        Row("EveryByteQuotesAndPrintf")
+            .args({everyByte(255) +
+                   "\"quoted\" \\\"escaped\\\" c:\\usr\\0file\\ "
+                   "\\\\server\\share\\\r\n\n\r\r\r\n%s%n%d%%%x%1$s%*.*s%ls%c%p%\n%"}),
+        Row("OneByteUnderABuffer").args({everyByte(4095)}),
+        Row("ABuffer").args({std::string(4096, 'b')}),
+        Row("ABufferAfterLineEndGrowth").args({everyByte(4096 - 4096 / 255)}),
+        Row("EveryByte32767Times", kPosix).args({everyByte(32767)}),
+        Row("LineFeeds32767", kPosix).args({std::string(32767, '\n')}),
+        Row("PrintfDirectives32767", kPosix).args({repeated("%n", 32766) + "s"}),
+    };
+}
+
+std::vector<Row> directoryRows() {
+    const std::vector<std::string> places = {"profile", "drive", "drive/path"};
+    const char* windowsDirectory = "{windir}";
+    return {
+        Row("ProfileComesFirst")
+            .env({{"USERPROFILE", "{dir}/profile"},
+                  {"HOMEDRIVE", "{dir}/drive"},
+                  {"HOMEPATH", "/path"}})
+            .dirs(places),
+        Row("EmptyProfileFallsToDriveAndPath")
+            .env({{"USERPROFILE", ""}, {"HOMEDRIVE", "{dir}/drive"}, {"HOMEPATH", "/path"}})
+            .dirs(places)
+            .fileIn("{dir}/drive/path"),
+        Row("PathFollowsDriveWithNoSeparator")
+            .env({{"HOMEDRIVE", "{dir}/dri"}, {"HOMEPATH", "ve/path"}})
+            .dirs(places)
+            .fileIn("{dir}/drive/path"),
+        Row("DriveLetterAndPath", kWindows)
+            .env({{"HOMEDRIVE", "{drive}"}, {"HOMEPATH", "{path}/profile"}}),
+        Row("DriveAlone").env({{"HOMEDRIVE", "{dir}/drive"}}).dirs(places).fileIn("{dir}/drive"),
+        Row("DriveLetterAlone", kWindows).env({{"HOMEDRIVE", "{drive}"}}).fileIn("{drive}"),
+        Row("EmptyPathIsNoPath")
+            .env({{"HOMEDRIVE", "{dir}/drive"}, {"HOMEPATH", ""}})
+            .dirs(places)
+            .fileIn("{dir}/drive"),
+        Row("TrailingSeparatorKept").profile("{dir}/profile/"),
+        Row("RelativeDirectoryTakenAsItComes").profile("profile").fileIn("{dir}/profile"),
+        Row("VariableNamesInAnyCase", kWindows).env({{"userprofile", "{dir}/profile"}}),
+        // Without USERPROFILE and HOMEDRIVE the Windows directory is used; its
+        // POSIX stand-in is the home from the password database, which for the
+        // user running the tests must not be written into: these run as a user
+        // whose home does not exist, and tarnpost must name exactly that place.
+        Row("WindowsDirectoryWhenNothingSet", kWindows).env({}).fileIn(windowsDirectory),
+        Row("WindowsDirectoryWhenPathAlone", kWindows)
+            .env({{"HOMEPATH", "{path}"}})
+            .fileIn(windowsDirectory),
+        Row("WindowsDirectoryWhenDriveEmpty", kWindows)
+            .env({{"HOMEDRIVE", ""}, {"HOMEPATH", "{path}"}})
+            .fileIn(windowsDirectory),
+        Row("WindowsDirectoryWhenNothingSet", kPosix)
+            .env({})
+            .otherUser()
+            .step(Step::kAbsent, "{home}")
+            .fileIn("{home}")
+            .fails(kCannotCreate)
+            .leaves(FileAfter::kAbsent),
+        Row("WindowsDirectoryWhenPathAlone", kPosix)
+            .env({{"HOMEPATH", "{dir}/profile"}})
+            .otherUser()
+            .step(Step::kAbsent, "{home}")
+            .step(Step::kOtherOwner, "profile")
+            .fileIn("{home}")
+            .fails(kCannotCreate)
+            .leaves(FileAfter::kAbsent),
+        Row("WindowsDirectoryWhenDriveEmpty", kPosix)
+            .env({{"USERPROFILE", ""}, {"HOMEDRIVE", ""}, {"HOMEPATH", "{dir}/profile"}})
+            .otherUser()
+            .step(Step::kAbsent, "{home}")
+            .step(Step::kOtherOwner, "profile")
+            .fileIn("{home}")
+            .fails(kCannotCreate)
+            .leaves(FileAfter::kAbsent),
+        Row("WindowsDirectoryNotFromHome", kPosix)
+            .env({{"HOME", "{dir}/profile"}})
+            .otherUser()
+            .step(Step::kOtherOwner, "profile")
+            .fileIn("{home}")
+            .fails(kCannotCreate)
+            .leaves(FileAfter::kAbsent),
+    };
+}
+
+std::vector<Row> lengthRows() {
+    return {
+        Row("USERPROFILE").sweepLengths(Source::kProfile),
+        Row("HOMEDRIVE").sweepLengths(Source::kDrive),
+        Row("HOMEDRIVEplusHOMEPATH").sweepLengths(Source::kDriveAndPath),
+    };
+}
+
+std::vector<Row> faultRows() {
+    const FileAfter absent = FileAfter::kAbsent;
+    const FileAfter unchanged = FileAfter::kUnchanged;
+    return {
+        Row("MissingDirectory").profile("{dir}/missing").fails(kCannotCreate).leaves(absent),
+        Row("MissingDirectoryWithTrailingSeparator")
+            .profile("{dir}/missing/")
+            .fails(kCannotCreate)
+            .leaves(absent),
+        Row("DirectoryUnderProc", kPosix).profile("/proc").fails(kCannotCreate).leaves(absent),
+        Row("DirectoryUnderSys", kPosix).profile("/sys").fails(kCannotCreate).leaves(absent),
+        Row("ProfileIsAPlainFile")
+            .profile("{dir}/plain")
+            .step(Step::kWrite, "plain", "not a directory")
+            .fails(kCannotCreate)
+            .leaves(absent),
+        Row("MessageFileIsADirectory")
+            .step(Step::kDirectory, kMessageFile)
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("MessageFileIsAPipe", kPosix)
+            .step(Step::kFifo, kMessageFile)
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("MessageFileLinksToDevNull", kPosix)
+            .step(Step::kLink, kMessageFile, "/dev/null")
+            .fails(kCannotCreate)
+            .leaves(unchanged)
+            .also(Check::kDevNullIsADevice),
+        Row("MessageFileLinksToADevice", kWindows)
+            .profile("{device}")
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("MessageFileIsASocket", kPosix)
+            .step(Step::kSocket, kMessageFile)
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("ReadOnlyMessageFile", kWindows)
+            .step(Step::kReadOnly, kMessageFile, kEarlier)
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("MessageFileHeldOpenByAReader", kWindows)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kHeldOpen, kMessageFile)
+            .fails(kCannotCreate)
+            .leaves(unchanged),
+        Row("LongerOldFileMappedByAnotherProgram", kWindows)
+            .step(Step::kWrite, kMessageFile, std::string(300, 'o') + "\r\n")
+            .step(Step::kMapped, kMessageFile)
+            .fails(kCannotWrite)
+            .leaves(unchanged),
+        Row("FileSizeLimitBelowTheMessage", kPosix)
+            .args({std::string(5000, 'x')})
+            .wrap({"/usr/bin/prlimit", "--fsize=4096", "--"})
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .fails(kCannotWrite)
+            .leaves(unchanged),
+        Row("DiskFullWhileWriting")
+            .profile("{fulldisk}")
+            .step(Step::kFullDisk, "{fulldisk}")
+            .fails(kCannotWrite)
+            .leaves(FileAfter::kEmpty),
+        Row("LinkToAFileOnAFullDisk", kPosix)
+            .step(Step::kFullDisk, "small")
+            .step(Step::kLink, kMessageFile, "{dir}/small/target")
+            .fails(kCannotWrite)
+            .leaves(FileAfter::kEmpty)
+            .also(Check::kStillALink),
+        Row("ControlCharactersInTheProfilePath", kPosix)
+            .profile("{dir}/a\nb\x1b[31m")
+            .fails("tarnpost: Cannot create message file "
+                   "\"{dir}/a\\nb\\x1b[31m/TARN_Message.txt\".\n\n")
+            .leaves(absent),
+        Row("ProfileClosedToTheUser", kPosix)
+            .otherUser()
+            .step(Step::kMode, "profile", "755")
+            .fails(kCannotCreate)
+            .leaves(absent),
+        Row("ProfileClosedButTheFileOpenToTheUser", kPosix)
+            .otherUser()
+            .step(Step::kMode, "profile", "755")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kMode, kMessageFile, "666")
+            .fails(kCannotLock)
+            .leaves(unchanged),
+        Row("LockFileOfAnotherUser", kPosix)
+            .otherUser()
+            .step(Step::kMode, "profile", "777")
+            .step(Step::kWrite, kLockFile)
+            .step(Step::kMode, kLockFile, "600")
+            .fails(kCannotLock)
+            .leaves(absent),
+        Row("DanglingLinkInTheLockFilesPlace", kPosix)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kLink, kLockFile, "{dir}/lock-target")
+            .fails(kCannotLock)
+            .leaves(unchanged)
+            .also(Check::kLockUnchanged),
+        Row("DirectoryInTheLockFilesPlace", kPosix)
+            .step(Step::kDirectory, kLockFile)
+            .fails(kCannotLock)
+            .leaves(absent)
+            .also(Check::kLockUnchanged),
+        Row("NoReceiver").noReceiver().fails(kNotRunning),
+        Row("SocketLeftByADeadReceiver", kPosix)
+            .noReceiver()
+            .step(Step::kSocket, "{run}/{class}")
+            .fails(kNotRunning),
+        Row("PlainFileInTheSocketsPlace", kPosix)
+            .noReceiver()
+            .step(Step::kWrite, "{run}/{class}")
+            .fails(kNotRunning),
+        Row("ReceiverReplies1").receiverWith({"--reply", "1"}).fails(kReturnsError).wasTold(),
+        Row("ReceiverRepliesMinus1").receiverWith({"--reply", "-1"}).fails(kReturnsError).wasTold(),
+        Row("ReceiverReplies0x7fffffff")
+            .receiverWith({"--reply", "2147483647"})
+            .fails(kReturnsError)
+            .wasTold(),
+        Row("ReceiverHangsUp", kPosix).receiverWith({"--hang-up"}).fails(kReturnsError).wasTold(),
+        Row("ReceiverDiesWhileHandling", kPosix)
+            .receiverWith({"--die"})
+            .dies()
+            .fails(kReturnsError)
+            .wasTold(),
+        // Wine reports the end with the number privilege isolation gives on
+        // Windows, so either line is right.
+        Row("ReceiverDiesWhileHandling", kWindows)
+            .receiverWith({"--die"})
+            .dies()
+            .fails(
+                "tarnpost: Program TARN ended while handling the message.\n",
+                "tarnpost: Program TARN ended while handling the message, or refused it because it "
+                "runs with higher privileges (run tarnpost at the same privilege level as TARN).\n")
+            .wasTold(),
+        // The request may meet a closed socket: an error, never SIGPIPE.
+        Row("ReceiverDropsTheConnectionAtOnce", kPosix)
+            .repeat(20, false)
+            .receiverWith({"--drop"})
+            .fails(kReturnsError)
+            .bare(1),
+        // Descriptors 0 to 2 lead to the null device while the delivery runs,
+        // so that no file or socket it opens takes one and gets the error line.
+        Row("ClosedStandardStreams", kPosix)
+            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"})
+            .receiverWith({"--reply", "1", "--peer-streams"})
+            .fails("")
+            .wasTold()
+            .shows("TARN peer streams: /dev/null /dev/null /dev/null")
+            .also(Check::kLockIsPrivate),
+    };
+}
+
+std::vector<Row> replyRows() {
+    return {
+        reply("Zero", "0\\n"),
+        reply("MinusZero", "-0\\n"),
+        reply("One", "1\\n"),
+        reply("MinusOne", "-1\\n"),
+        reply("ZeroWithoutItsLineFeed", "0"),
+        reply("BlankBefore", " 0\\n"),
+        reply("BlankAfter", "0 \\n"),
+        reply("CarriageReturn", "0\\r\\n"),
+        reply("PlusSign", "+0\\n"),
+        reply("Hexadecimal", "0x0\\n"),
+        reply("LineOver63Characters", std::string(68, '0') + "\\n"),
+        reply("BeyondTheLargestLong", "9223372036854775808\\n"),
+        reply("TwoToThe32ZeroWhenCutTo32Bits", "4294967296\\n"),
+        reply("TwoToThe64ZeroWhenCutTo64Bits", "18446744073709551616\\n"),
+        reply("EmptyLine", "\\n"),
+        reply("ZeroNulJunk", "0\\0junk\\n"),
+        reply("ZeroNulOne", "0\\01\\n"),
+    };
+}
+
+// Where XDG_RUNTIME_DIR leads on POSIX, and that the socket's name is whole
+// or not used: a decoy listens on the name cut by its last character.
+std::vector<Row> runtimeDirectoryRows() {
+    const std::vector<std::string> cut = {"--socket", "{cut}"};
+    const Environment relative = {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "run"}};
+    auto inTmp = [](const char* name, Environment environment) {
+        return Row(name, kPosix)
+            .env(std::move(environment))
+            .dirs({"profile", "run"})
+            .step(Step::kSharedTmp, "/tmp/tarn-{uid}")
+            .receiverWith({"--socket", "/tmp/tarn-{uid}/{class}"})
+            .decoy({"--socket", "{dir}/run/{class}", "--reply", "1"});
+    };
+    return {
+        Row("SocketPathOf107Characters", kPosix)
+            .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{socketdir:107}"}})
+            .dirs({"profile", "{socketdir:107}"})
+            .receiverWith({"--socket", "{socketdir:107}/{class}"})
+            .decoy(cut),
+        Row("SocketPathOf108Characters", kPosix)
+            .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{socketdir:108}"}})
+            .dirs({"profile", "{socketdir:108}"})
+            .receiverWith({"--socket", "{socketdir:108}/{class}"})
+            .decoy(cut)
+            .fails(kNotRunning),
+        Row("TrailingSlash", kPosix)
+            .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{run}/"}})
+            .decoy(cut),
+        Row("LinkNamedWithATrailingSlash", kPosix)
+            .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{dir}/link/"}})
+            .step(Step::kLink, "link", "{run}")
+            .decoy(cut)
+            .fails(kNotRunning),
+        Row("ReachedThroughALink", kPosix)
+            .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{dir}/link"}})
+            .step(Step::kLink, "link", "{run}")
+            .fails(kNotRunning),
+        Row("OpenToOthers", kPosix).stepLater(Step::kMode, "{run}", "755").fails(kNotRunning),
+        Row("OpenToTheGroup", kPosix).stepLater(Step::kMode, "{run}", "710").fails(kNotRunning),
+        Row("OwnedByAnotherUser", kPosix).stepLater(Step::kOtherOwner, "{run}").fails(kNotRunning),
+        // Without an absolute XDG_RUNTIME_DIR the socket is in /tmp/tarn-<uid>.
+        inTmp("UnsetMeansTmp", {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{unset}"}}),
+        inTmp("EmptyMeansTmp", {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", ""}}),
+        inTmp("RelativeMeansTmp", relative),
+        inTmp("DotRelativeMeansTmp",
+              {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "./run/"}}),
+        // The socket is reachable but its peer is another user: tarnpost runs
+        // as that user against root's Receiver, after showing that the same
+        // set-up with one user on both ends delivers.
+        Row("ReceiverOfTheSameUser", kPosix)
+            .otherUser()
+            .receiverOfOtherUser()
+            .step(Step::kOtherOwner, "profile"),
+        Row("ReceiverOfAnotherUserNotTrusted", kPosix)
+            .otherUser()
+            .step(Step::kOtherOwner, "profile")
+            .stepLater(Step::kMode, "{run}/{class}", "777")
+            .stepLater(Step::kOtherOwner, "{run}")
+            .fails(kNotRunning)
+            .bare(1),
+    };
+}
+
+std::vector<Row> lockRows() {
+    return {
+        Row("WaitsForAHeldLock").lock(Holder::kReleasedLater),
+        Row("TakesOverTheLockOfADeadHolder").lock(Holder::kDead),
+        Row("TakesOverFromAHolderKilledWhileWaiting", kPosix).lock(Holder::kKilledWhileWaiting),
+        Row("ManyDeliveriesAtOnceEachReadOnce").repeat(kAtOnce, true).leaves(FileAfter::kOneOfRuns),
+    };
+}
+
+std::vector<Row> standInRows() {
+    return {
+        Row("ShowsRecordsAndStopsAfterCount")
+            .args({"first \"one\"\nline"})
+            .receiverWith({"--count", "1"})
+            .stopsItself()
+            .shows(R"(TARN message 1 (19 bytes): "first \"one\"\r\nline\r\n")"),
+        Row("RepliesAsToldAndStopsWhenAsked")
+            .args({"refused"})
+            .receiverWith({"--reply", "7"})
+            .fails(kReturnsError)
+            .wasTold()
+            .shows(R"(TARN message 1 (9 bytes): "refused\r\n")"),
+        // The Windows stand-in leaves a last error behind every time; a reply
+        // of 0 must read as success all the same, run after run.
+        Row("ThirtyRepliesOfZeroInARow").repeat(30, false),
+    };
+}
+
+// In a folder where * and ? match files, a runtime that expanded wildcards
+// would hand over file names; the probe, built with expansion on, shows
+// that it would.
+std::vector<Row> wildcardRows() {
+    auto folder = [](const char* name, const std::string& commandLine, const char* bytes) {
+        return Row(name, kWindows)
+            .line(commandLine)
+            .holds(bytes)
+            .step(Step::kWrite, "abc", "x")
+            .step(Step::kWrite, "alpha.txt", "x")
+            .step(Step::kWrite, "beta.txt", "x");
+    };
+    return {
+        folder("Star", "tarnpost *", "*\r\n").step(Step::kProbeExpands, ""),
+        folder("QuestionMark", "tarnpost a?c", "a?c\r\n").step(Step::kProbeExpands, ""),
+        folder("StarDotTxt", "tarnpost *.txt", "*.txt\r\n").step(Step::kProbeExpands, ""),
+        folder("QuotedStar", R"(tarnpost "*")", "*\r\n"),
+        folder("QuotedQuestionMark", R"(tarnpost "?eta.txt")", "?eta.txt\r\n"),
+    };
+}
+
+std::vector<size_t> sweepLengths() {
+    if (kThisPlatform == kWindows) {
+        return {0, 1, 2, 238, 239, 254, 255, 256, 300};
+    }
+    std::vector<size_t> all(301);
+    for (size_t length = 0; length < all.size(); ++length) {
+        all[length] = length;
+    }
+    return all;
+}
+
+std::string lengthError(Source source, size_t length) {
+    const bool fromProfile = source == Source::kProfile;
+    const std::string from = fromProfile ? "USERPROFILE" : "HOMEDRIVE plus HOMEPATH";
+    if ((fromProfile || source == Source::kDrive) && length > 254) {
+        return std::string("tarnpost: ") + (fromProfile ? "USERPROFILE" : "HOMEDRIVE") +
+               " is longer than 254 characters.\n";
+    }
+    if (!fromProfile && length > 255) {
+        return "tarnpost: HOMEDRIVE plus HOMEPATH is longer than 255 characters.\n";
+    }
+    if (length > 238) {
+        return "tarnpost: Message directory from " + from + " is longer than 238 characters.\n";
+    }
+    return "";
+}
