@@ -617,7 +617,7 @@ TEST_P(Behaviour, Holds) {
     }
     arrange();
     if (!scene_->skip.empty()) {
-        GTEST_SKIP() << scene_->skip;
+        GTEST_SKIP() << "skipped: " << scene_->skip;
     }
     ASSERT_FALSE(HasFatalFailure());
     for (const std::string& entry : entriesBelow(scene_->dir())) {
