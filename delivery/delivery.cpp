@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "delivery/receiver_protocol.h"
 #include "platform/platform.h"
 
 char errorText[1000];
@@ -10,8 +11,6 @@ char errorText[1000];
 namespace {
 
 const char kApplicationName[] = "TARN";
-const WCHAR kReceiverClassName[] = L"AfxTarnAppClassName";
-const UINT kMessageWaiting = 0x8000;  // WM_APP, carries no data
 
 // A directory holds up to 255 characters; each lookup that fills it from its
 // start gets one byte less, so a value it accepts always leaves room for the
@@ -19,9 +18,8 @@ const UINT kMessageWaiting = 0x8000;  // WM_APP, carries no data
 const DWORD kDirectorySize = 256;
 const DWORD kLookupSize = kDirectorySize - 1;
 const size_t kMessageFilePathSize = 256;
-const char kMessageFileName[] = "TARN_Message.txt";
-const size_t kLongestDirectory =
-    kMessageFilePathSize - 1 - (sizeof PLATFORM_DIR_SEPARATOR - 1) - (sizeof kMessageFileName - 1);
+const size_t kLongestDirectory = kMessageFilePathSize - 1 - (sizeof PLATFORM_DIR_SEPARATOR - 1) -
+                                 (sizeof TARN_MESSAGE_FILE_NAME - 1);
 // A path shown in an error text leaves room for the longest text around it.
 const size_t kShownPathSize = sizeof errorText - 100;
 
@@ -89,8 +87,8 @@ bool formMessageFilePath(char* path, const char* directory, const char* source) 
                  (unsigned)kLongestDirectory);
         return false;
     }
-    const int length = snprintf(path, kMessageFilePathSize, "%s" PLATFORM_DIR_SEPARATOR "%s",
-                                directory, kMessageFileName);
+    const int length = snprintf(path, kMessageFilePathSize,
+                                "%s" PLATFORM_DIR_SEPARATOR TARN_MESSAGE_FILE_NAME, directory);
     if (length <= 0 || (size_t)length >= kMessageFilePathSize) {
         snprintf(errorText, sizeof errorText, "Cannot form the message file path.");
         return false;
@@ -257,13 +255,13 @@ bool reportUnsentMessage(DWORD error) {
 }
 
 bool notifyReceiver() {
-    const HWND receiver = FindWindowW(kReceiverClassName, nullptr);
+    const HWND receiver = FindWindowW(TARN_CLASS_NAME_W, nullptr);
     if (receiver == nullptr) {
         return notRunning();
     }
     LRESULT reply = 0;
     DWORD error = 0;
-    if (!sendAndWait(receiver, kMessageWaiting, &reply, &error)) {
+    if (!sendAndWait(receiver, TARN_MESSAGE_WAITING, &reply, &error)) {
         return reportUnsentMessage(error);
     }
     if (reply != 0) {
