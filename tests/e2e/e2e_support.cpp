@@ -42,7 +42,7 @@ void nap(long microseconds) {
 }  // namespace
 
 std::string messageFileIn(const std::string& directory) {
-    return directory + "/TARN_Message.txt";
+    return directory + "/" TARN_MESSAGE_FILE_NAME;
 }
 
 std::string cannotCreate(const std::string& path) {

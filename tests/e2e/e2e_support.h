@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/receiver_protocol.h"
 #include "process.h"
 #include "tests/line_ends.h"
 

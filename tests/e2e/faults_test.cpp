@@ -21,7 +21,7 @@
 
 namespace {
 
-const char kSocketName[] = "AfxTarnAppClassName";
+const char kSocketName[] = TARN_CLASS_NAME;
 
 // What one case works with; `arrange` may change any of it.
 struct FaultScene {
@@ -152,7 +152,7 @@ void onlyHomeSet(FaultScene& scene) {
         scene.unavailable = "user " + std::to_string(kOtherUser) + " has no home";
         return;
     }
-    scene.messagePath = std::string(entry->pw_dir) + "/TARN_Message.txt";
+    scene.messagePath = std::string(entry->pw_dir) + "/" TARN_MESSAGE_FILE_NAME;
 }
 
 void bindSocketAt(const std::string& path) {
@@ -285,7 +285,7 @@ const FaultCase kFaults[] = {
      {},
      ReceiverAfter::kUntouched,
      profileAt([](const FaultScene& s) { return s.root + "/missing/"; }),
-     [](const FaultScene& s) { return cannotCreate(s.root + "/missing//TARN_Message.txt"); },
+     [](const FaultScene& s) { return cannotCreate(s.root + "/missing//" TARN_MESSAGE_FILE_NAME); },
      FileAfter::kAbsent,
      false},
     {"directory under /proc",
@@ -371,7 +371,9 @@ const FaultCase kFaults[] = {
      {},
      ReceiverAfter::kUntouched,
      profileAt([](const FaultScene& s) { return s.root + "/a\nb\x1b[31m"; }),
-     [](const FaultScene& s) { return cannotCreate(s.root + "/a\\nb\\x1b[31m/TARN_Message.txt"); },
+     [](const FaultScene& s) {
+         return cannotCreate(s.root + "/a\\nb\\x1b[31m/" TARN_MESSAGE_FILE_NAME);
+     },
      FileAfter::kAbsent,
      false},
     {"lock file closed to the user, no message file yet",
@@ -742,7 +744,7 @@ std::string privateDirectory(const std::string& path) {
     return path;
 }
 
-// A socket path "<directory>/AfxTarnAppClassName" of exactly `length` characters.
+// A socket path "<directory>/<class name>" of exactly `length` characters.
 RuntimePlace socketPathOfLength(const std::string& root, size_t length) {
     const size_t padding = length - root.size() - 2 - strlen(kSocketName);
     const std::string directory = privateDirectory(root + "/" + std::string(padding, 'r'));

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "delivery/delivery.h"
+#include "delivery/receiver_protocol.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/line_ends.h"
 
 namespace {
 
-const char kFileName[] = "TARN_Message.txt";
 const DWORD kLookupCapacity = 255;
 const DWORD kDirectoryBufferSize = 256;
 
@@ -117,7 +117,7 @@ protected:
     }
 
     std::string messageFileIn(const std::string& directory) const {
-        return directory + "/" + kFileName;
+        return directory + "/" TARN_MESSAGE_FILE_NAME;
     }
 
     // Calls after the directory was resolved: the lock, the file, the Receiver.
@@ -276,7 +276,7 @@ TEST_F(DeliveryTest, DirectoryEndingInSeparatorGivesDoubledSeparator) {
     EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
 
     ASSERT_EQ(fake().lockedPaths.size(), 1u);
-    EXPECT_EQ(fake().lockedPaths[0], root + "/profile//TARN_Message.txt");
+    EXPECT_EQ(fake().lockedPaths[0], root + "/profile//" TARN_MESSAGE_FILE_NAME);
 }
 
 TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
@@ -655,7 +655,7 @@ TEST_F(DeliveryTest, WindowsDirectoryOfEveryLengthFitsOrIsRefused) {
             EXPECT_STREQ(errorText, "Cannot find the Windows directory.");
         } else if (length <= 238) {
             EXPECT_EQ(result, nullptr) << errorText;
-            EXPECT_EQ(readWholeFile(directory + "/TARN_Message.txt"), "sweep\r\n");
+            EXPECT_EQ(readWholeFile(directory + "/" TARN_MESSAGE_FILE_NAME), "sweep\r\n");
         } else if (length <= 254) {
             EXPECT_STREQ(errorText,
                          "Message directory from Windows directory is longer than 238 characters.");
@@ -741,12 +741,12 @@ TEST_F(MessageFileTest, LongerOldFileIsReplacedWhole) {
 TEST_F(DeliveryTest, ReceiverIsToldByClassNameWithMessage0x8000AndNoData) {
     EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
 
-    EXPECT_EQ(fake().classNames, std::vector<std::wstring>{L"AfxTarnAppClassName"});
+    EXPECT_EQ(fake().classNames, std::vector<std::wstring>{TARN_CLASS_NAME_W});
     EXPECT_TRUE(fake().windowNameWasNull);
     ASSERT_EQ(fake().sentMessages.size(), 1u);
     const FakeSentMessage& sent = fake().sentMessages[0];
     EXPECT_TRUE(sent.windowWasFound);
-    EXPECT_EQ(sent.message, 0x8000u);
+    EXPECT_EQ(sent.message, TARN_MESSAGE_WAITING);
     // The lock is held from before the file is written until the reply.
     EXPECT_EQ(callsAfterLookups(), kWholeRound);
 }

@@ -104,11 +104,11 @@ TEST_F(CommandLine, DeliversTheFirstArgumentByteExactAndSilently) {
             << "file still open or missing when the window was told, error " << last.readError;
         EXPECT_EQ(printable(last.fileBytes), printable(c.fileBytes));
         std::string onDisk;
-        EXPECT_TRUE(readFile(profile.file("TARN_Message.txt"), &onDisk));
+        EXPECT_TRUE(readFile(profile.file(TARN_MESSAGE_FILE_NAME), &onDisk));
         EXPECT_EQ(printable(onDisk), printable(c.fileBytes)) << "the file stays as delivered";
         notified = seen.size();
     }
-    EXPECT_EQ(listDirectory(profile.path()), std::vector<std::string>{"TARN_Message.txt"});
+    EXPECT_EQ(listDirectory(profile.path()), std::vector<std::string>{TARN_MESSAGE_FILE_NAME});
 }
 
 // In a folder where * and ? match files, the C runtime would hand over file

@@ -122,7 +122,7 @@ TEST_F(Concurrency, DeliveryWaitsForTheLockBeforeWritingTheFile) {
         process.start(programs().tarnpost, "tarnpost \"after the wait\"", profileEnvironment()));
     Sleep(1500);
     EXPECT_TRUE(process.running()) << "the delivery must wait for the lock";
-    EXPECT_FALSE(fileExists(profile.file("TARN_Message.txt"))) << "written while locked";
+    EXPECT_FALSE(fileExists(profile.file(TARN_MESSAGE_FILE_NAME))) << "written while locked";
     EXPECT_EQ(receiver.notifications().size(), 0u);
 
     holder.release();

@@ -50,31 +50,33 @@ struct DirectoryCase {
 const DirectoryCase kDirectories[] = {
     {"USERPROFILE wins over HOMEDRIVE and HOMEPATH",
      {"USERPROFILE={dir}", "HOMEDRIVE={drive}", "HOMEPATH={otherpath}"},
-     "{dir}\\TARN_Message.txt"},
-    {"variable names in any case", {"userprofile={dir}"}, "{dir}\\TARN_Message.txt"},
-    {"USERPROFILE unset", {"HOMEDRIVE={drive}", "HOMEPATH={path}"}, "{dir}\\TARN_Message.txt"},
+     "{dir}\\" TARN_MESSAGE_FILE_NAME},
+    {"variable names in any case", {"userprofile={dir}"}, "{dir}\\" TARN_MESSAGE_FILE_NAME},
+    {"USERPROFILE unset",
+     {"HOMEDRIVE={drive}", "HOMEPATH={path}"},
+     "{dir}\\" TARN_MESSAGE_FILE_NAME},
     {"USERPROFILE empty",
      {"USERPROFILE=", "HOMEDRIVE={drive}", "HOMEPATH={path}"},
-     "{dir}\\TARN_Message.txt"},
-    {"HOMEDRIVE without HOMEPATH", {"HOMEDRIVE={drive}"}, "{drive}\\TARN_Message.txt"},
-    {"HOMEDRIVE holding a whole directory", {"HOMEDRIVE={dir}"}, "{dir}\\TARN_Message.txt"},
-    {"HOMEPATH empty", {"HOMEDRIVE={dir}", "HOMEPATH="}, "{dir}\\TARN_Message.txt"},
-    {"HOMEPATH without HOMEDRIVE", {"HOMEPATH={path}"}, "{windir}\\TARN_Message.txt"},
-    {"HOMEDRIVE empty", {"HOMEDRIVE=", "HOMEPATH={path}"}, "{windir}\\TARN_Message.txt"},
-    {"nothing set", {}, "{windir}\\TARN_Message.txt"},
+     "{dir}\\" TARN_MESSAGE_FILE_NAME},
+    {"HOMEDRIVE without HOMEPATH", {"HOMEDRIVE={drive}"}, "{drive}\\" TARN_MESSAGE_FILE_NAME},
+    {"HOMEDRIVE holding a whole directory", {"HOMEDRIVE={dir}"}, "{dir}\\" TARN_MESSAGE_FILE_NAME},
+    {"HOMEPATH empty", {"HOMEDRIVE={dir}", "HOMEPATH="}, "{dir}\\" TARN_MESSAGE_FILE_NAME},
+    {"HOMEPATH without HOMEDRIVE", {"HOMEPATH={path}"}, "{windir}\\" TARN_MESSAGE_FILE_NAME},
+    {"HOMEDRIVE empty", {"HOMEDRIVE=", "HOMEPATH={path}"}, "{windir}\\" TARN_MESSAGE_FILE_NAME},
+    {"nothing set", {}, "{windir}\\" TARN_MESSAGE_FILE_NAME},
     // The path formed here has its separator doubled, which Windows reads
     // as one: this case shows only that the file still reaches the directory.
     // The doubled separator itself shows in an error text (Faults, "missing
     // directory with trailing backslash").
     {"trailing backslash still reaches the directory",
      {"USERPROFILE={dir}\\"},
-     "{dir}\\TARN_Message.txt"},
+     "{dir}\\" TARN_MESSAGE_FILE_NAME},
 };
 
 class DirectoryResolution : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(receiver.start()) << "no window of class AfxTarnAppClassName";
+        ASSERT_TRUE(receiver.start()) << "no window of class " TARN_CLASS_NAME;
     }
 
     ScratchDirectory profile{"profile"};
@@ -175,7 +177,7 @@ TEST_F(DirectoryResolution, LengthLimitsGiveClearErrors) {
         } else {
             environment = {std::string(c.variable) + "=" + directory};
         }
-        const std::string messageFile = directory + "\\TARN_Message.txt";
+        const std::string messageFile = directory + "\\" TARN_MESSAGE_FILE_NAME;
         receiver.setMessageFile(messageFile);
 
         const RunResult run = runTarnpost("tarnpost \"at the limit\"", environment);

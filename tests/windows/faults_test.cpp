@@ -42,7 +42,7 @@ const char kNotHere[] = "<not here>";
 // attribute as Unix permissions, which do not stop root: there the case
 // cannot happen and is left out.
 std::string readOnlyMessageFile(const std::string& dir) {
-    const std::string file = dir + "\\TARN_Message.txt";
+    const std::string file = dir + "\\" TARN_MESSAGE_FILE_NAME;
     if (!writeFile(file, kOldContent) ||
         !SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY)) {
         return "";
@@ -62,7 +62,7 @@ std::string readOnlyMessageFile(const std::string& dir) {
 HANDLE heldMessageFile = INVALID_HANDLE_VALUE;
 
 std::string messageFileHeldOpen(const std::string& dir) {
-    const std::string file = dir + "\\TARN_Message.txt";
+    const std::string file = dir + "\\" TARN_MESSAGE_FILE_NAME;
     if (!writeFile(file, kOldContent)) {
         return "";
     }
@@ -81,7 +81,7 @@ std::string profileAsIs(const std::string& dir) {
 const void* mappedView = nullptr;
 
 std::string messageFileMapped(const std::string& dir) {
-    const std::string file = dir + "\\TARN_Message.txt";
+    const std::string file = dir + "\\" TARN_MESSAGE_FILE_NAME;
     if (!writeFile(file, std::string(300, 'o') + "\r\n")) {
         return "";
     }
@@ -123,7 +123,8 @@ const std::vector<FaultCase>& faultCases() {
          "Cannot create message file \"%s\".\n", false, FileAfter::kAbsent},
         {"path names a directory",
          [](const std::string& dir) {
-             return CreateDirectoryA((dir + "\\TARN_Message.txt").c_str(), nullptr) ? dir : "";
+             return CreateDirectoryA((dir + "\\" TARN_MESSAGE_FILE_NAME).c_str(), nullptr) ? dir
+                                                                                           : "";
          },
          true, 0, "Cannot create message file \"%s\".\n", false, FileAfter::kUntouched},
         {"read-only message file", readOnlyMessageFile, true, 0,
@@ -163,14 +164,14 @@ TEST(Faults, EachFailureGivesItsLineAndStatusOne) {
             printf("[ SKIPPED  ] case \"%s\": cannot be set up faithfully here\n", c.name);
             continue;
         }
-        const std::string messageFile = directory + "\\TARN_Message.txt";
+        const std::string messageFile = directory + "\\" TARN_MESSAGE_FILE_NAME;
         std::string before;
         const bool existedBefore =
             c.fileAfter != FileAfter::kDevice && readFile(messageFile, &before);
 
         ReceiverWindow receiver;
         if (!c.receiverRunning) {
-            ASSERT_EQ(FindWindowW(L"AfxTarnAppClassName", nullptr), nullptr)
+            ASSERT_EQ(FindWindowW(TARN_CLASS_NAME_W, nullptr), nullptr)
                 << "a window of the class exists already";
         } else {
             ASSERT_TRUE(receiver.start());

@@ -9,8 +9,8 @@ namespace harness {
 
 namespace {
 
-const wchar_t kReceiverClassName[] = L"AfxTarnAppClassName";
-const UINT kMessageWaiting = 0x8000;
+const wchar_t kReceiverClassName[] = TARN_CLASS_NAME_W;
+const UINT kMessageWaiting = TARN_MESSAGE_WAITING;
 
 // While one child is being created, only its own pipe ends may be
 // inheritable: a child that inherited another's pipe would keep that pipe
@@ -233,7 +233,7 @@ bool ReceiverWindow::start() {
     // Another window of the class (a stand-in left running in this prefix)
     // would take the notifications meant for this one.
     if (FindWindowW(kReceiverClassName, nullptr) != nullptr) {
-        fprintf(stderr, "harness: a window of class AfxTarnAppClassName exists already\n");
+        fprintf(stderr, "harness: a window of class " TARN_CLASS_NAME " exists already\n");
         return false;
     }
     const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/receiver_protocol.h"
 #include "tests/line_ends.h"
 
 namespace harness {
@@ -99,8 +100,8 @@ struct Notification {
     std::string fileBytes;
 };
 
-// A real top-level window of class "AfxTarnAppClassName" in a thread of its
-// own. At 0x8000 it reads the message file, records what it found and
+// A real top-level window of TARN's class in a thread of its own. At the
+// message-waiting message it reads the message file, records what it found and
 // returns the chosen reply.
 class ReceiverWindow {
 public:
@@ -154,8 +155,8 @@ private:
 class ProfileWithReceiver : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(receiver.start()) << "no window of class AfxTarnAppClassName";
-        receiver.setMessageFile(profile.file("TARN_Message.txt"));
+        ASSERT_TRUE(receiver.start()) << "no window of class " TARN_CLASS_NAME;
+        receiver.setMessageFile(profile.file(TARN_MESSAGE_FILE_NAME));
     }
 
     Environment profileEnvironment() const {

@@ -55,7 +55,7 @@ TEST_F(StandInReceiver, ReadsRecordsAndStopsAfterCount) {
     ASSERT_TRUE(ended.finished) << "tarn-receiver must stop after --count notifications";
     EXPECT_EQ(ended.exitCode, 0u);
     EXPECT_EQ(printable(ended.out),
-              printable(crlf("TARN window of class AfxTarnAppClassName ready\n"
+              printable(crlf("TARN window of class " TARN_CLASS_NAME " ready\n"
                              "TARN message 1 (13 bytes): \"first \\\"one\\\"\\r\\n\"\n"
                              "TARN message 2 (12 bytes): \"two\\r\\nlines\\r\\n\"\n"
                              "TARN stopped after 2 notifications\n")));
@@ -82,7 +82,7 @@ TEST_F(StandInReceiver, RepliesAsToldAndStopsWhenAsked) {
     ASSERT_TRUE(ended.finished) << "tarn-receiver --stop must end the running one";
     EXPECT_EQ(ended.exitCode, 0u);
     EXPECT_EQ(printable(ended.out),
-              printable(crlf("TARN window of class AfxTarnAppClassName ready\n"
+              printable(crlf("TARN window of class " TARN_CLASS_NAME " ready\n"
                              "TARN message 1 (9 bytes): \"refused\\r\\n\"\n"
                              "TARN stopped after 1 notifications\n")));
 }
