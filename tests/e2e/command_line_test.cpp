@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "e2e_support.h"
-#include "tests/expected_usage.h"
+#include "tests/usage_text.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ TEST_F(CommandLine, WithoutArgumentPrintsUsageAndDeliversNothing) {
     const RunResult run = runTarnpost({}, profileEnvironment(profile));
 
     EXPECT_EQ(describe(run.outcome), "exit 0");
-    EXPECT_EQ(run.out, kExpectedUsage);
+    EXPECT_EQ(run.out, usageText());
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(filesBelow(profile), std::vector<std::string>{}) << "no file may be written";
     const ReceiverSummary seen = summarize(receiver->stop());

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "tests/expected_usage.h"
+#include "tests/usage_text.h"
 
 using namespace harness;
 
@@ -16,7 +16,7 @@ TEST_F(CommandLine, WithoutArgumentPrintsUsageAndDeliversNothing) {
 
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(printable(run.out), printable(crlf(kExpectedUsage)));
+    EXPECT_EQ(printable(run.out), printable(crlf(usageText())));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(listDirectory(profile.path()), std::vector<std::string>{})
         << "no file may be written";
