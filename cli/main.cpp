@@ -3,6 +3,7 @@
 
 #include "cli/usage.h"
 #include "delivery/delivery.h"
+#include "platform/platform.h"
 
 // The MinGW runtime would otherwise be free to expand * and ? in the
 // arguments; a message must arrive exactly as typed. Other runtimes never
@@ -17,6 +18,14 @@ int main(int argc, char** argv) {
             return 0;
         }
         fprintf(stderr, "tarnpost: Cannot write the usage text.\n");
+        return 1;
+    }
+    // A message that reached us with a substitute or look-alike for some
+    // character is not the one the caller sent: TARN must never act on it.
+    if (!argumentIsExact(1, argv[1])) {
+        fprintf(stderr,
+                "tarnpost: The message holds characters that code page %u cannot represent.\n",
+                (unsigned)GetACP());
         return 1;
     }
     const char* failure = deliverMessage(argv[1]);
