@@ -61,35 +61,57 @@ extern "C" int __cdecl __wgetmainargs(  // NOLINT(bugprone-reserved-identifier)
 namespace {
 
 // A command line, and so each argument, holds at most 32,767 UTF-16 units,
-// and so does an environment value. The ANSI code page makes at most two
-// bytes of each unit, or three when it is UTF-8.
-const int kLongestWideText = 32767;
-const int kLongestAnsiText = 3 * kLongestWideText;
+// and so does an environment value.
+const DWORD kLongestWideText = 32767;
 
-WCHAR wideValue[kLongestWideText + 1];
-char exactText[kLongestAnsiText + 1];
+// Texts are converted in pieces of at most this many UTF-16 units, of each
+// of which the ANSI code page makes at most two bytes, or three when it is
+// UTF-8. Small pieces keep the buffers small; zeroed static buffers would
+// even be stored in the program file.
+const int kPieceUnits = 256;
+const int kPieceBytes = 3 * kPieceUnits;
 
-// Converts `wide` into exactText in the ANSI code page with neither a
-// substitute nor a best-fit look-alike; false when some character has no
-// exact counterpart there.
-bool convertExactly(const WCHAR* wide) {
+// Converts the `units` UTF-16 units at `wide` into `bytes` in the ANSI code
+// page with neither a substitute nor a best-fit look-alike. Returns the bytes
+// stored, or 0 when some character has no exact counterpart there.
+int convertExactly(const WCHAR* wide, int units, char* bytes) {
     // UTF-8 holds every character and takes neither the flag nor the report
     // of substitutes; it fails only on what it cannot encode at all, a lone
     // surrogate.
     if (GetACP() == CP_UTF8) {
-        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, exactText,
-                                   sizeof exactText, nullptr, nullptr) > 0;
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, units, bytes, kPieceBytes,
+                                   nullptr, nullptr);
     }
     BOOL substituted = FALSE;
-    const int stored = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, exactText,
-                                           sizeof exactText, nullptr, &substituted);
-    return stored > 0 && !substituted;
+    const int stored = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, bytes,
+                                           kPieceBytes, nullptr, &substituted);
+    return substituted ? 0 : stored;
 }
 
 // Whether `ansi` is `wide` in the ANSI code page, exactly and byte for byte:
-// also no text that a look-alike split differently.
+// also no text that a look-alike split differently. A piece never ends
+// between the two halves of a surrogate pair.
 bool isExactly(const char* ansi, const WCHAR* wide) {
-    return convertExactly(wide) && strcmp(exactText, ansi) == 0;
+    const size_t ansiLength = strlen(ansi);
+    size_t matched = 0;
+    while (*wide != 0) {
+        int units = 0;
+        while (units < kPieceUnits && wide[units] != 0) {
+            ++units;
+        }
+        if (wide[units] != 0 && IS_HIGH_SURROGATE(wide[units - 1])) {
+            --units;
+        }
+        char piece[kPieceBytes];
+        const int stored = convertExactly(wide, units, piece);
+        if (stored <= 0 || (size_t)stored > ansiLength - matched ||
+            memcmp(ansi + matched, piece, (size_t)stored) != 0) {
+            return false;
+        }
+        matched += (size_t)stored;
+        wide += units;
+    }
+    return matched == ansiLength;
 }
 
 }  // namespace
@@ -111,6 +133,7 @@ bool environmentValueIsExact(const char* name, const char* value) {
                             sizeof wideName / sizeof wideName[0]) == 0) {
         return false;
     }
+    WCHAR wideValue[kLongestWideText + 1];
     const DWORD length = GetEnvironmentVariableW(wideName, wideValue, kLongestWideText + 1);
     if (length > kLongestWideText) {
         return false;  // longer than any value can be: nothing to compare
