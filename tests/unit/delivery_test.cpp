@@ -321,6 +321,22 @@ TEST_F(DeliveryTest, DirectoryEndingInSeparatorGivesDoubledSeparator) {
     EXPECT_EQ(fake().lockedPaths[0], root + "/profile//TARN_Message.txt");
 }
 
+// A path of control characters is shown escaped; one whose escaped form would
+// not fit the error text ends in "..." rather than being cut silently.
+TEST_F(DeliveryTest, ErrorLineShowsControlCharactersEscapedAndMarksACut) {
+    // The longest directory there is, all of it control characters (a
+    // relative path, so nothing of the root's is in it).
+    fake().environment["USERPROFILE"] = std::string(238, '\x01');
+
+    EXPECT_EQ(deliverMessage("x"), errorText);
+
+    const std::string text = errorText;
+    EXPECT_EQ(text.rfind("Cannot create message file \"\\x01\\x01", 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.size() - 6), "...\".\n");
+    EXPECT_LT(text.size(), sizeof errorText);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\x01'), 0);
+}
+
 TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
     fake().environment.clear();
 
