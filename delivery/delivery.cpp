@@ -28,6 +28,18 @@ bool reportTooLong(const char* source, unsigned longest) {
     return false;
 }
 
+// A value that reached us with a look-alike for some character names
+// another directory than the user's: a message left there would never reach
+// TARN, or a stale one there would be acted on.
+bool valueIsExact(const char* name, const char* value) {
+    if (environmentValueIsExact(name, value)) {
+        return true;
+    }
+    snprintf(errorText, sizeof errorText, "%s holds characters that code page %u cannot represent.",
+             name, (unsigned)GetACP());
+    return false;
+}
+
 // HOMEPATH, when set, is appended to the drive text with no separator.
 bool appendHomePath(char* directory, DWORD driveLength) {
     const DWORD room = kDirectorySize - driveLength;
@@ -38,13 +50,15 @@ bool appendHomePath(char* directory, DWORD driveLength) {
     }
     if (stored == 0) {
         directory[driveLength] = '\0';  // unset: the drive alone
+        return true;
     }
-    return true;
+    return valueIsExact("HOMEPATH", directory + driveLength);
 }
 
 // Fills `directory` from USERPROFILE, else HOMEDRIVE and HOMEPATH, else the
 // Windows directory, and names in `source` where it came from. A value that
-// does not fit is an error, never a truncated path.
+// does not fit is an error, never a truncated path, and so is a variable the
+// ANSI code page cannot hold, never a look-alike.
 bool resolveMessageDirectory(char* directory, const char** source) {
     DWORD stored = GetEnvironmentVariableA("USERPROFILE", directory, kLookupSize);
     *source = "USERPROFILE";
@@ -52,7 +66,7 @@ bool resolveMessageDirectory(char* directory, const char** source) {
         return reportTooLong(*source, kLookupSize - 1);
     }
     if (stored > 0) {
-        return true;
+        return valueIsExact(*source, directory);
     }
 
     stored = GetEnvironmentVariableA("HOMEDRIVE", directory, kLookupSize);
@@ -61,6 +75,9 @@ bool resolveMessageDirectory(char* directory, const char** source) {
         return reportTooLong(*source, kLookupSize - 1);
     }
     if (stored > 0) {
+        if (!valueIsExact(*source, directory)) {
+            return false;
+        }
         *source = "HOMEDRIVE plus HOMEPATH";
         return appendHomePath(directory, stored);
     }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build into a scratch prefix and uses what was installed: the
-# command prints the usage text its man page quotes, delivers a message, and
-# the man page sits where man looks for it. Nothing else may be installed.
+# command prints the usage text its documents quote, delivers a message,
+# needs no shared library but the C library, and the man page sits where man
+# looks for it. Nothing else may be installed.
 # Usage: check_install.sh CMAKE BUILD_DIR SCRATCH_DIR SOURCE_DIR
 set -eu
 cmake=$1
@@ -27,6 +28,23 @@ installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
 [ -x "$prefix/bin/tarnpost" ] || fail "bin/tarnpost is not executable"
 cmp -s "$prefix/share/man/man1/tarnpost.1" "$man_page" ||
     fail "the installed man page differs from $man_page"
+
+# The command runs wherever the C library does. A build with sanitizers
+# needs their runtimes too, and is not held to this.
+cache_value() {
+    sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"
+}
+case $(cache_value TARNPOST_SANITIZE | tr '[:lower:]' '[:upper:]') in
+    ON | YES | TRUE | Y | 1) ;;
+    *)
+        readelf=$(cache_value CMAKE_READELF)
+        dynamic=$("${readelf:-readelf}" -d "$prefix/bin/tarnpost") ||
+            fail "cannot read the dynamic section of bin/tarnpost"
+        needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | tr '\n' ' ')
+        [ "$needed" = "libc.so.6 " ] ||
+            fail "bin/tarnpost needs the shared libraries ${needed% }, not the C library alone"
+        ;;
+esac
 
 # No argument: the usage text that the documents quote on stdout, nothing
 # on stderr, status 0.

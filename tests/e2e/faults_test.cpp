@@ -127,6 +127,20 @@ void fullDiskProfile(FaultScene& scene) {
     mountFullDisk(scene, scene.profile);
 }
 
+// The same, with the profile closed to new files (the lock file and an older
+// message file are there and open to the user): no file can be removed or
+// made there, so only emptying it in place takes the fragment away.
+void readOnlyProfileOnFullDisk(FaultScene& scene) {
+    mountFullDisk(scene, scene.profile, {TARN_MESSAGE_FILE_NAME, TARN_MESSAGE_FILE_NAME ".lock"});
+    if (!scene.unavailable.empty()) {
+        return;
+    }
+    ASSERT_EQ(chmod(scene.root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(scene.messagePath.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(lockPathOf(scene).c_str(), 0666), 0);
+    ASSERT_EQ(chmod(scene.profile.c_str(), 0555), 0);
+}
+
 // TARN_Message.txt is a link to an empty file on a full disk elsewhere.
 void linkToFileOnFullDisk(FaultScene& scene) {
     mountFullDisk(scene, scene.root + "/small", {"target"});
@@ -357,6 +371,14 @@ const FaultCase kFaults[] = {
      fullDiskProfile,
      [](const FaultScene& s) { return cannotWrite(s.messagePath); },
      FileAfter::kEmpty,
+     true},
+    {"profile closed to new files, on a full disk",
+     {},
+     ReceiverAfter::kNone,
+     readOnlyProfileOnFullDisk,
+     [](const FaultScene& s) { return cannotWrite(s.messagePath); },
+     FileAfter::kEmpty,
+     true,
      true},
     {"link to a file on a full disk",
      {},

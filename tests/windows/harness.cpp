@@ -17,20 +17,32 @@ const UINT kMessageWaiting = TARN_MESSAGE_WAITING;
 // open, and its reader would wait for the wrong process to end.
 std::mutex creationLock;
 
-std::string environmentBlock(Environment variables) {
-    std::sort(variables.begin(), variables.end(), [](const std::string& a, const std::string& b) {
-        return _stricmp(a.c_str(), b.c_str()) < 0;
-    });
-    std::string block;
-    for (const std::string& variable : variables) {
+bool caselessBefore(const std::string& a, const std::string& b) {
+    return _stricmp(a.c_str(), b.c_str()) < 0;
+}
+
+bool caselessBefore(const std::wstring& a, const std::wstring& b) {
+    return _wcsicmp(a.c_str(), b.c_str()) < 0;
+}
+
+template <typename Text>
+Text environmentBlock(std::vector<Text> variables) {
+    std::sort(variables.begin(), variables.end(),
+              [](const Text& a, const Text& b) { return caselessBefore(a, b); });
+    Text block;
+    for (const Text& variable : variables) {
         block += variable;
-        block.push_back('\0');
+        block.push_back(0);
     }
     if (variables.empty()) {
-        block.push_back('\0');
+        block.push_back(0);
     }
-    block.push_back('\0');
+    block.push_back(0);
     return block;
+}
+
+DWORD creationFlags(const RunOptions& options) {
+    return CREATE_NO_WINDOW | (options.suspended ? CREATE_SUSPENDED : 0);
 }
 
 bool makePipe(HANDLE* readEnd, HANDLE* writeEnd) {
@@ -54,6 +66,14 @@ unsigned long nextScratchNumber() {
 Programs& programs() {
     static Programs paths;
     return paths;
+}
+
+std::wstring widen(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    wide.resize(length > 0 ? (size_t)length : 0);
+    return wide;
 }
 
 std::string windowsPath(const std::string& path) {
@@ -109,6 +129,49 @@ Process::~Process() {
 
 bool Process::start(const std::string& application, const std::string& commandLine,
                     const Environment& environment, const RunOptions& options) {
+    std::string block = environmentBlock(environment);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    return launch(
+        [&](HANDLE input, HANDLE output, HANDLE error, PROCESS_INFORMATION* created) {
+            STARTUPINFOA startup = {};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = input;
+            startup.hStdOutput = output;
+            startup.hStdError = error;
+            return CreateProcessA(
+                application.c_str(), line.data(), nullptr, nullptr, TRUE, creationFlags(options),
+                &block[0],
+                options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(),
+                &startup, created);
+        },
+        options);
+}
+
+bool Process::start(const std::wstring& application, const std::wstring& commandLine,
+                    const WideEnvironment& environment, const RunOptions& options) {
+    std::wstring block = environmentBlock(environment);
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    const std::wstring currentDirectory = widen(options.currentDirectory);
+    return launch(
+        [&](HANDLE input, HANDLE output, HANDLE error, PROCESS_INFORMATION* created) {
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = input;
+            startup.hStdOutput = output;
+            startup.hStdError = error;
+            return CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                  creationFlags(options) | CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
+                                  &startup, created);
+        },
+        options);
+}
+
+bool Process::launch(const Creator& create, const RunOptions& options) {
     std::lock_guard<std::mutex> guard(creationLock);
     HANDLE outRead = nullptr;
     HANDLE outWrite = nullptr;
@@ -126,21 +189,8 @@ bool Process::start(const std::string& application, const std::string& commandLi
     const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inheritable, OPEN_EXISTING, 0, nullptr);
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
-    std::string block = environmentBlock(environment);
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
     PROCESS_INFORMATION created = {};
-    const BOOL started = CreateProcessA(
-        application.c_str(), line.data(), nullptr, nullptr, TRUE,
-        CREATE_NO_WINDOW | (options.suspended ? CREATE_SUSPENDED : 0), &block[0],
-        options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
-        &created);
+    const BOOL started = create(input, outWrite, errWrite, &created);
     result_.startError = started ? 0 : GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);
@@ -219,6 +269,14 @@ RunResult run(const std::string& application, const std::string& commandLine,
 RunResult runTarnpost(const std::string& commandLine, const Environment& environment,
                       const RunOptions& options) {
     return run(programs().tarnpost, commandLine, environment, options);
+}
+
+RunResult runTarnpost(const std::wstring& commandLine, const WideEnvironment& environment) {
+    Process process;
+    if (!process.start(widen(programs().tarnpost), commandLine, environment)) {
+        return process.finish();
+    }
+    return process.finish(RunOptions().timeoutMs);
 }
 
 std::string errorLine(const std::string& text) {
@@ -367,20 +425,40 @@ bool makeDirectories(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-void removeTree(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+namespace {
+
+// In UTF-16, so that names the ANSI code page cannot hold go too.
+void removeWideTree(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(path.c_str());
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
         return;
     }
-    for (const std::string& name : listDirectory(path)) {
-        removeTree(path + "\\" + name);
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+                names.push_back(found.cFileName);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
     }
-    RemoveDirectoryA(path.c_str());
+    for (const std::wstring& name : names) {
+        removeWideTree(path + L"\\" + name);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+void removeTree(const std::string& path) {
+    removeWideTree(widen(path));
 }
 
 bool fileExists(const std::string& path) {

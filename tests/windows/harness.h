@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,11 @@ std::string windowsPath(const std::string& path);
 
 // "NAME=value" entries; the block passed to the child holds exactly these.
 using Environment = std::vector<std::string>;
+// The same in UTF-16, for a child started the way a Unicode program starts it.
+using WideEnvironment = std::vector<std::wstring>;
+
+// `text` from the ANSI code page into UTF-16.
+std::wstring widen(const std::string& text);
 
 struct RunOptions {
     std::string currentDirectory;  // empty: the test's own
@@ -65,6 +71,10 @@ public:
     // included) and an environment block holding only `environment`.
     bool start(const std::string& application, const std::string& commandLine,
                const Environment& environment, const RunOptions& options = RunOptions());
+    // The same with CreateProcessW: the command line and the environment
+    // reach the child in UTF-16, never through the ANSI code page.
+    bool start(const std::wstring& application, const std::wstring& commandLine,
+               const WideEnvironment& environment, const RunOptions& options = RunOptions());
     void resume();
     bool running() const;
     // Waits for the end and collects both streams.
@@ -73,6 +83,10 @@ public:
 private:
     // Collects what one pipe carries until every writer has closed it.
     struct PipeReader;
+    // Creates the process with `create`, handing it the standard handles.
+    using Creator = std::function<BOOL(HANDLE input, HANDLE output, HANDLE error,
+                                       PROCESS_INFORMATION* created)>;
+    bool launch(const Creator& create, const RunOptions& options);
 
     RunResult result_;
     HANDLE process_ = nullptr;
@@ -87,6 +101,8 @@ RunResult run(const std::string& application, const std::string& commandLine,
 // tarnpost.exe with `commandLine` (which starts with the program's name).
 RunResult runTarnpost(const std::string& commandLine, const Environment& environment,
                       const RunOptions& options = RunOptions());
+// The same, started with CreateProcessW.
+RunResult runTarnpost(const std::wstring& commandLine, const WideEnvironment& environment);
 
 // The line tarnpost writes to its text-mode standard error for `text`.
 std::string errorLine(const std::string& text);
