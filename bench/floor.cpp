@@ -3,10 +3,11 @@
 // USER32 is loaded and FindWindowW asks for the window class; natively the
 // Receiver's socket is checked and connected) and then ends, without writing
 // the message file or notifying anyone.
+#include "delivery/receiver_protocol.h"
 #include "platform/platform.h"
 
 int main() {
     // Exit status 1 when no Receiver answers, so that the benchmark can tell
     // a floor that did the lookup from one that failed early.
-    return FindWindowW(L"AfxTarnAppClassName", nullptr) == nullptr ? 1 : 0;
+    return FindWindowW(TARN_CLASS_NAME_W, nullptr) == nullptr ? 1 : 0;
 }

@@ -23,6 +23,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tarnpost: Cannot write the usage text.\n");
         return 1;
     }
+    // A message that reached us with a substitute or look-alike for some
+    // character is not the one the caller sent: TARN must never act on it.
+    if (!argumentIsExact(1, argv[1])) {
+        fprintf(stderr,
+                "tarnpost: The message holds characters that code page %u cannot represent.\n",
+                (unsigned)GetACP());
+        return 1;
+    }
     const char* failure = deliverMessage(argv[1]);
     if (failure == nullptr) {
         return 0;

@@ -21,7 +21,7 @@ set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/tarnpost.rc
 # program within 64 KiB. The linker would stamp the PE header with the time
 # of the link (and so change its checksum); leaving the stamp at zero makes
 # the program a function of its sources alone, the same from every build.
-foreach(target tarnpost tarnpost_delivery tarnpost_platform)
+foreach(target tarnpost tarnpost_usage tarnpost_delivery tarnpost_platform)
     target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
 endforeach()
 target_link_options(tarnpost PRIVATE

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "delivery/receiver_protocol.h"
 #include "platform/platform.h"
 
 char errorText[1000];
@@ -10,8 +11,6 @@ char errorText[1000];
 namespace {
 
 const char kApplicationName[] = "TARN";
-const WCHAR kReceiverClassName[] = L"AfxTarnAppClassName";
-const UINT kMessageWaiting = 0x8000;  // WM_APP, carries no data
 
 // A directory holds up to 255 characters; each lookup that fills it from its
 // start gets one byte less, so a value it accepts always leaves room for the
@@ -19,14 +18,25 @@ const UINT kMessageWaiting = 0x8000;  // WM_APP, carries no data
 const DWORD kDirectorySize = 256;
 const DWORD kLookupSize = kDirectorySize - 1;
 const size_t kMessageFilePathSize = 256;
-const char kMessageFileName[] = "TARN_Message.txt";
-const size_t kLongestDirectory =
-    kMessageFilePathSize - 1 - (sizeof PLATFORM_DIR_SEPARATOR - 1) - (sizeof kMessageFileName - 1);
+const size_t kLongestDirectory = kMessageFilePathSize - 1 - (sizeof PLATFORM_DIR_SEPARATOR - 1) -
+                                 (sizeof TARN_MESSAGE_FILE_NAME - 1);
 // A path shown in an error text leaves room for the longest text around it.
 const size_t kShownPathSize = sizeof errorText - 100;
 
 bool reportTooLong(const char* source, unsigned longest) {
     snprintf(errorText, sizeof errorText, "%s is longer than %u characters.", source, longest);
+    return false;
+}
+
+// A value that reached us with a look-alike for some character names
+// another directory than the user's: a message left there would never reach
+// TARN, or a stale one there would be acted on.
+bool valueIsExact(const char* name, const char* value) {
+    if (environmentValueIsExact(name, value)) {
+        return true;
+    }
+    snprintf(errorText, sizeof errorText, "%s holds characters that code page %u cannot represent.",
+             name, (unsigned)GetACP());
     return false;
 }
 
@@ -40,13 +50,15 @@ bool appendHomePath(char* directory, DWORD driveLength) {
     }
     if (stored == 0) {
         directory[driveLength] = '\0';  // unset: the drive alone
+        return true;
     }
-    return true;
+    return valueIsExact("HOMEPATH", directory + driveLength);
 }
 
 // Fills `directory` from USERPROFILE, else HOMEDRIVE and HOMEPATH, else the
 // Windows directory, and names in `source` where it came from. A value that
-// does not fit is an error, never a truncated path.
+// does not fit is an error, never a truncated path, and so is a variable the
+// ANSI code page cannot hold, never a look-alike.
 bool resolveMessageDirectory(char* directory, const char** source) {
     DWORD stored = GetEnvironmentVariableA("USERPROFILE", directory, kLookupSize);
     *source = "USERPROFILE";
@@ -54,7 +66,7 @@ bool resolveMessageDirectory(char* directory, const char** source) {
         return reportTooLong(*source, kLookupSize - 1);
     }
     if (stored > 0) {
-        return true;
+        return valueIsExact(*source, directory);
     }
 
     stored = GetEnvironmentVariableA("HOMEDRIVE", directory, kLookupSize);
@@ -63,6 +75,9 @@ bool resolveMessageDirectory(char* directory, const char** source) {
         return reportTooLong(*source, kLookupSize - 1);
     }
     if (stored > 0) {
+        if (!valueIsExact(*source, directory)) {
+            return false;
+        }
         *source = "HOMEDRIVE plus HOMEPATH";
         return appendHomePath(directory, stored);
     }
@@ -89,8 +104,8 @@ bool formMessageFilePath(char* path, const char* directory, const char* source) 
                  (unsigned)kLongestDirectory);
         return false;
     }
-    const int length = snprintf(path, kMessageFilePathSize, "%s" PLATFORM_DIR_SEPARATOR "%s",
-                                directory, kMessageFileName);
+    const int length = snprintf(path, kMessageFilePathSize,
+                                "%s" PLATFORM_DIR_SEPARATOR TARN_MESSAGE_FILE_NAME, directory);
     if (length <= 0 || (size_t)length >= kMessageFilePathSize) {
         snprintf(errorText, sizeof errorText, "Cannot form the message file path.");
         return false;
@@ -257,13 +272,13 @@ bool reportUnsentMessage(DWORD error) {
 }
 
 bool notifyReceiver() {
-    const HWND receiver = FindWindowW(kReceiverClassName, nullptr);
+    const HWND receiver = FindWindowW(TARN_CLASS_NAME_W, nullptr);
     if (receiver == nullptr) {
         return notRunning();
     }
     LRESULT reply = 0;
     DWORD error = 0;
-    if (!sendAndWait(receiver, kMessageWaiting, &reply, &error)) {
+    if (!sendAndWait(receiver, TARN_MESSAGE_WAITING, &reply, &error)) {
         return reportUnsentMessage(error);
     }
     if (reply != 0) {

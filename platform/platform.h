@@ -93,4 +93,25 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath);
 // Lets the next delivery go on; harmless when no lock is held.
 void releaseDeliveryLock();
 
+// --- Texts the ANSI code page cannot hold ------------------------------------
+// Windows hands the program its arguments and environment in the ANSI code
+// page, with a substitute or a look-alike for every character the code page
+// lacks; a text that was changed on the way must never be acted on. POSIX
+// passes bytes through unchanged, so there every text is exact.
+
+// Whether command-line argument `index` (0 being the program) reached main
+// as `argument` with every character the caller gave, none replaced.
+bool argumentIsExact(int index, const char* argument);
+
+// Whether `value`, as GetEnvironmentVariableA gave it for variable `name`, is
+// the variable's whole value with no character replaced; for an unset
+// variable, whether `value` is empty.
+bool environmentValueIsExact(const char* name, const char* value);
+
+#ifndef _WIN32
+// The number of the ANSI code page, for error texts; 0 on POSIX, which has
+// none and never finds a text inexact.
+UINT GetACP();
+#endif
+
 #endif

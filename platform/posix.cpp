@@ -307,3 +307,16 @@ void releaseDeliveryLock() {
         lockFile = -1;
     }
 }
+
+// Arguments and environment values are bytes here, handed over as they are.
+bool argumentIsExact(int /*index*/, const char* /*argument*/) {
+    return true;
+}
+
+bool environmentValueIsExact(const char* /*name*/, const char* /*value*/) {
+    return true;
+}
+
+UINT GetACP() {
+    return 0;
+}

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "platform/platform.h"
 
@@ -99,4 +100,103 @@ void releaseDeliveryLock() {
         CloseHandle(deliveryMutex);
         deliveryMutex = nullptr;
     }
+}
+
+// --- Texts the ANSI code page cannot hold ------------------------------------
+
+// msvcrt's wide counterpart of the start-up that split the command line for
+// main, by the same rules; the headers keep it to the runtime's own start-up
+// code, so it is declared here.
+struct WideStartupInfo {
+    // cppcheck-suppress unusedStructMember ; read by the runtime, not here
+    int newMode;
+};
+extern "C" int __cdecl __wgetmainargs(  // NOLINT(bugprone-reserved-identifier)
+    int* count, wchar_t*** arguments, wchar_t*** environment, int expandWildcards,
+    WideStartupInfo* startup);
+
+namespace {
+
+// A command line, and so each argument, holds at most 32,767 UTF-16 units,
+// and so does an environment value.
+const DWORD kLongestWideText = 32767;
+
+// Texts are converted in pieces of at most this many UTF-16 units, of each
+// of which the ANSI code page makes at most two bytes, or three when it is
+// UTF-8. Small pieces keep the buffers small; zeroed static buffers would
+// even be stored in the program file.
+const int kPieceUnits = 256;
+const int kPieceBytes = 3 * kPieceUnits;
+
+// Converts the `units` UTF-16 units at `wide` into `bytes` in the ANSI code
+// page with neither a substitute nor a best-fit look-alike. Returns the bytes
+// stored, or 0 when some character has no exact counterpart there.
+int convertExactly(const WCHAR* wide, int units, char* bytes) {
+    // UTF-8 holds every character and takes neither the flag nor the report
+    // of substitutes; it fails only on what it cannot encode at all, a lone
+    // surrogate.
+    if (GetACP() == CP_UTF8) {
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, units, bytes, kPieceBytes,
+                                   nullptr, nullptr);
+    }
+    BOOL substituted = FALSE;
+    const int stored = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, bytes,
+                                           kPieceBytes, nullptr, &substituted);
+    return substituted ? 0 : stored;
+}
+
+// Whether `ansi` is `wide` in the ANSI code page, exactly and byte for byte:
+// also no text that a look-alike split differently. A piece never ends
+// between the two halves of a surrogate pair.
+bool isExactly(const char* ansi, const WCHAR* wide) {
+    const size_t ansiLength = strlen(ansi);
+    size_t matched = 0;
+    while (*wide != 0) {
+        int units = 0;
+        while (units < kPieceUnits && wide[units] != 0) {
+            ++units;
+        }
+        if (wide[units] != 0 && IS_HIGH_SURROGATE(wide[units - 1])) {
+            --units;
+        }
+        char piece[kPieceBytes];
+        const int stored = convertExactly(wide, units, piece);
+        if (stored <= 0 || (size_t)stored > ansiLength - matched ||
+            memcmp(ansi + matched, piece, (size_t)stored) != 0) {
+            return false;
+        }
+        matched += (size_t)stored;
+        wide += units;
+    }
+    return matched == ansiLength;
+}
+
+}  // namespace
+
+bool argumentIsExact(int index, const char* argument) {
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    WideStartupInfo startup = {0};
+    // Without wildcard expansion, as main's own arguments were split.
+    __wgetmainargs(&count, &arguments, &environment, 0, &startup);
+    return arguments != nullptr && index >= 0 && index < count && arguments[index] != nullptr &&
+           isExactly(argument, arguments[index]);
+}
+
+bool environmentValueIsExact(const char* name, const char* value) {
+    WCHAR wideName[256];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, wideName,
+                            sizeof wideName / sizeof wideName[0]) == 0) {
+        return false;
+    }
+    WCHAR wideValue[kLongestWideText + 1];
+    const DWORD length = GetEnvironmentVariableW(wideName, wideValue, kLongestWideText + 1);
+    if (length > kLongestWideText) {
+        return false;  // longer than any value can be: nothing to compare
+    }
+    if (length == 0) {
+        wideValue[0] = L'\0';  // unset or empty
+    }
+    return isExactly(value, wideValue);
 }

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "delivery/receiver_protocol.h"
 #include "platform/platform.h"
 
 namespace {
@@ -68,7 +69,7 @@ bool messageFilePath(const char* chosenDirectory, char* path, size_t size) {
         }
     }
     const int length =
-        snprintf(path, size, "%s" PLATFORM_DIR_SEPARATOR "TARN_Message.txt", directory);
+        snprintf(path, size, "%s" PLATFORM_DIR_SEPARATOR TARN_MESSAGE_FILE_NAME, directory);
     return length > 0 && (size_t)length < size;
 }
 

@@ -13,13 +13,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "delivery/receiver_protocol.h"
 #include "platform/posix_ipc.h"
 #include "tools/receiver_common.h"
 
 namespace {
-
-const char kClassName[] = "AfxTarnAppClassName";
-const char kExpectedRequest[] = "32768 0 0";
 
 char socketPath[PATH_MAX];
 volatile sig_atomic_t stopRequested = 0;
@@ -70,7 +68,7 @@ bool chooseSocketPath(const char* chosenPath) {
         fprintf(stderr, "tarn-receiver: %s is not a private directory of this user\n", directory);
         return false;
     }
-    if (!receiverSocketPath(directory, kClassName, socketPath, sizeof socketPath)) {
+    if (!receiverSocketPath(directory, TARN_CLASS_NAME, socketPath, sizeof socketPath)) {
         fprintf(stderr, "tarn-receiver: socket path too long under %s\n", directory);
         return false;
     }
@@ -186,7 +184,9 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
     bool found = false;
     const bool placed = messageFilePath(options.messageDirectory, path, sizeof path);
     const size_t length = placed ? readMessage(path, &found) : 0;
-    if (strcmp(request, kExpectedRequest) != 0) {
+    char expected[32];
+    snprintf(expected, sizeof expected, "%u 0 0", TARN_MESSAGE_WAITING);
+    if (strcmp(request, expected) != 0) {
         printf("TARN unexpected request \"%s\"\n", request);
     }
     if (!placed) {

@@ -10,12 +10,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "delivery/receiver_protocol.h"
 #include "tools/receiver_common.h"
 
 namespace {
-
-const wchar_t kClassName[] = L"AfxTarnAppClassName";
-const UINT kMessageWaiting = 0x8000;
 
 ReceiverOptions options;
 long handled = 0;
@@ -79,7 +77,7 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK receiverProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case kMessageWaiting:
+    case TARN_MESSAGE_WAITING:
         return onMessageWaiting(wParam, lParam);
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -102,15 +100,15 @@ bool createReceiverWindow() {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = receiverProcedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kClassName;
+    windowClass.lpszClassName = TARN_CLASS_NAME_W;
     if (RegisterClassW(&windowClass) == 0) {
         fprintf(stderr, "tarn-receiver: cannot register the window class (error %lu)\n",
                 GetLastError());
         return false;
     }
     // Never shown: the window exists only to be found and told.
-    receiverWindow = CreateWindowExW(0, kClassName, L"TARN stand-in", WS_OVERLAPPEDWINDOW, 0, 0,
-                                     100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+    receiverWindow = CreateWindowExW(0, TARN_CLASS_NAME_W, L"TARN stand-in", WS_OVERLAPPEDWINDOW, 0,
+                                     0, 100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
     if (receiverWindow == nullptr) {
         fprintf(stderr, "tarn-receiver: cannot create the window (error %lu)\n", GetLastError());
         return false;
@@ -120,9 +118,9 @@ bool createReceiverWindow() {
 
 // Closes the stand-in that owns the window and waits until it is gone.
 int stopRunningReceiver() {
-    const HWND window = FindWindowW(kClassName, nullptr);
+    const HWND window = FindWindowW(TARN_CLASS_NAME_W, nullptr);
     if (window == nullptr) {
-        fprintf(stderr, "tarn-receiver: no window of class AfxTarnAppClassName\n");
+        fprintf(stderr, "tarn-receiver: no window of class " TARN_CLASS_NAME "\n");
         return 1;
     }
     DWORD processId = 0;
@@ -149,15 +147,15 @@ int main(int argc, char** argv) {
     if (options.stop) {
         return stopRunningReceiver();
     }
-    if (FindWindowW(kClassName, nullptr) != nullptr) {
-        fprintf(stderr, "tarn-receiver: a window of class AfxTarnAppClassName exists already\n");
+    if (FindWindowW(TARN_CLASS_NAME_W, nullptr) != nullptr) {
+        fprintf(stderr, "tarn-receiver: a window of class " TARN_CLASS_NAME " exists already\n");
         return 1;
     }
     if (!createReceiverWindow()) {
         return 1;
     }
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    printf("TARN window of class AfxTarnAppClassName ready\n");
+    printf("TARN window of class " TARN_CLASS_NAME " ready\n");
     fflush(stdout);
     createReadyFile(options.readyFile);
 

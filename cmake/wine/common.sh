@@ -111,31 +111,13 @@ start_persistent_wineserver() {
     fi
 }
 
-# The process IDs of this shell and every process above it: they may carry
-# the prefix in their environment without running in it.
-own_process_chain() {
-    pid=$$
-    while [ "$pid" -gt 1 ] 2>/dev/null; do
-        echo "$pid"
-        pid=$(sed -n 's/^PPid:[[:space:]]*//p' "/proc/$pid/status" 2>/dev/null) || break
-    done
-}
-
-# Prints "PID COMMAND" for every live process that runs in prefix $1 (Wine
-# gives each of them WINEPREFIX in its Unix environment). Call it with
-# WINEPREFIX unset, so that the helpers it starts do not count themselves.
-wine_prefix_processes() {
-    own=$(own_process_chain)
-    grep -lxzF "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null | while read -r environ; do
-        process=${environ%/environ}
-        pid=${process#/proc/}
-        if echo "$own" | grep -qx "$pid"; then
-            continue
-        fi
-        state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "$process/status" 2>/dev/null) || continue
-        case "$state" in "" | Z | X) continue ;; esac
-        printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"$process/cmdline" 2>/dev/null)"
-    done
+# True when the wineserver of the prefix (WINEPREFIX) has ended, or ends
+# within $1 seconds: 'wineserver -w' returns once the server's lock is free,
+# which a live server holds for as long as it runs. On Debian it makes the
+# server's directory anew when there is none, so it comes before that
+# directory is removed.
+wineserver_ended() {
+    timeout "$1" wineserver -w </dev/null >/dev/null 2>&1
 }
 
 # Prints the directories the wineserver of prefix $1 may keep its socket and
@@ -162,26 +144,18 @@ owned_directory() {
     [ -d "$1" ] && [ ! -L "$1" ] && [ "$(stat -c %u "$1")" = "$(id -u)" ]
 }
 
-# True when a process holds a lock on file $1 (a live wineserver locks its
-# "lock" file for as long as it runs).
-file_locked() {
-    inode=$(stat -c %i "$1" 2>/dev/null) || return 1
-    awk -v inode="$inode" '{ n = split($0, f, " "); for (i = 1; i <= n; i++)
-        if (f[i] ~ ("^[0-9a-f]+:[0-9a-f]+:" inode "$")) found = 1 }
-        END { exit !found }' /proc/locks
-}
-
-# Removes wineserver directory $1 once its server has ended: only when it is
-# ours and holds nothing but the unlocked "lock" file the server leaves
-# behind; then its parent, when that is ours and empty. Anything else there
-# means a live or foreign server, and all is left as it is.
+# Removes wineserver directory $1 of a server that has ended (see
+# wineserver_ended): only when it is ours and holds nothing but the "lock"
+# file the server leaves behind; then its parent, when that is ours and
+# empty. Anything else there means a live or foreign server, and all is left
+# as it is.
 remove_wineserver_directory() {
     owned_directory "$1" || return 0
     if [ -n "$(find "$1" -mindepth 1 ! -path "$1/lock" -print -quit)" ]; then
         return 0
     fi
     if [ -e "$1/lock" ]; then
-        if [ -L "$1/lock" ] || [ ! -f "$1/lock" ] || file_locked "$1/lock"; then
+        if [ -L "$1/lock" ] || [ ! -f "$1/lock" ]; then
             return 0
         fi
         rm -f "$1/lock"

@@ -69,12 +69,8 @@ std::string quoteArguments(const std::vector<std::string>& argv) {
     return line;
 }
 
-// The window class the tests play the Receiver under.
-const char kClassName[] = "AfxTarnAppClassName";
-
 namespace {
 
-const char kFileName[] = "TARN_Message.txt";
 // Generous: a healthy run takes milliseconds; the limit only turns a hang
 // into a failure.
 const int kLimitMs = 60000;
@@ -159,7 +155,7 @@ std::string Scene::expand(std::string text) const {
         // A directory whose socket path is exactly N characters long.
         const size_t end = text.find('}', at);
         const size_t length = strtoul(text.c_str() + at + 11, nullptr, 10);
-        const size_t padding = length - dir().size() - 2 - strlen(kClassName);
+        const size_t padding = length - dir().size() - 2 - strlen(TARN_CLASS_NAME);
         text.replace(at, end + 1 - at, dir() + kSeparator + std::string(padding, 'r'));
     }
     for (const auto& [name, value] : placeholders) {
@@ -208,13 +204,11 @@ protected:
 
 void Behaviour::fillPlaceholders() {
     Scene& scene = *scene_;
-    scene.placeholders = {{"{dir}", scene.dir()},
-                          {"{run}", scene.root + kSeparator + "run"},
-                          {"{class}", kClassName}};
+    scene.placeholders = {{"{dir}", scene.dir()}, {"{run}", scene.root + kSeparator + "run"}};
     beginRow(scene);
-    file_ = scene.path(scene.row.fileDirectory) + kSeparator + kFileName;
+    file_ = scene.path(scene.row.fileDirectory) + kSeparator + TARN_MESSAGE_FILE_NAME;
     scene.placeholders.push_back({"{file}", file_});
-    std::string socket = scene.expand("{run}/{class}");
+    std::string socket = scene.path("{run}/" TARN_CLASS_NAME);
     const std::vector<std::string>& options = scene.row.receiverOptions;
     const auto chosen = std::find(options.begin(), options.end(), "--socket");
     if (chosen != options.end() && chosen + 1 != options.end()) {
@@ -578,7 +572,7 @@ void Behaviour::runSweep() {
         std::string bytes;
         readFile(launch.stdoutPath, &out);
         readFile(launch.stderrPath, &err);
-        readFile(absolute + kSeparator + kFileName, &bytes);
+        readFile(absolute + kSeparator + TARN_MESSAGE_FILE_NAME, &bytes);
         size_t stray = 0;
         for (const std::string& entry : entriesBelow(sandbox)) {
             const bool expected = error.empty() && entry.rfind(absolute, 0) == 0;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "delivery/receiver_protocol.h"
+
 enum Platforms : unsigned { kPosix = 1, kWindows = 2, kBoth = kPosix | kWindows };
 
 // A set-up step; paths and values may hold placeholders (see expand()).
@@ -25,7 +27,7 @@ struct Step {
         kLink,          // POSIX: a symbolic link at path to value
         kFifo,          // POSIX: a named pipe at path
         kSocket,        // POSIX: a socket file at path that nobody listens on
-        kFullDisk,      // a full file system at path, holding an empty file "target"
+        kFullDisk,      // a full file system at path, holding the empty files value names
         kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone
         kReadOnly,      // Windows: a read-only file at path holding value
         kHeldOpen,      // Windows: the file at path held open, shared with readers only
@@ -242,8 +244,6 @@ struct Row {
 
 // stdoutTo: a pipe whose reader has gone.
 extern const char kClosedPipe[];
-// The window class of the Receiver.
-extern const char kClassName[];
 
 // The rows of each group, for every platform (table.cpp).
 std::vector<Row> usageRows();

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "tests/behaviour/behaviour.h"
@@ -258,6 +259,7 @@ void prepare(const Step& step, Scene& scene) {
     const std::string value = scene.expand(step.value);
     struct sockaddr_un address = {};
     int fd = -1;
+    std::istringstream names;
     switch (step.kind) {
     case Step::kMode:
         ASSERT_EQ(chmod(path.c_str(), (mode_t)strtoul(value.c_str(), nullptr, 8)), 0) << path;
@@ -284,14 +286,17 @@ void prepare(const Step& step, Scene& scene) {
         close(fd);
         return;
     case Step::kFullDisk:
-        // 8 KiB, filled up but for the empty file "target".
+        // 8 KiB, filled up but for the empty files the value names.
         mkdir(path.c_str(), 0755);
         if (mount("tarnpost-test", path.c_str(), "tmpfs", 0, "size=8k,mode=0755") != 0) {
             scene.skip = "cannot mount a small tmpfs: " + std::string(strerror(errno));
             return;
         }
         scene.undo.push_back([path] { EXPECT_EQ(umount(path.c_str()), 0) << path; });
-        writeFile(path + "/target", "");
+        names.str(value);
+        for (std::string name; names >> name;) {
+            writeFile(path + "/" + name, "");
+        }
         writeFile(path + "/filler", std::string(8192, 'f'));
         return;
     case Step::kSharedTmp:

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/behaviour/behaviour.h"
-#include "tests/expected_usage.h"
+#include "tests/usage_text.h"
 
 namespace {
 
@@ -18,8 +18,8 @@ const char kCannotWrite[] = "tarnpost: Cannot write message file \"{file}\".\n\n
 const char kCannotLock[] = "tarnpost: Cannot lock message file \"{file}\" for delivery.\n";
 const char kNoUsage[] = "tarnpost: Cannot write the usage text.\n";
 const char kEarlier[] = "an earlier message\r\n";
-const char kMessageFile[] = "profile/TARN_Message.txt";
-const char kLockFile[] = "profile/TARN_Message.txt.lock";
+const char kMessageFile[] = "profile/" TARN_MESSAGE_FILE_NAME;
+const char kLockFile[] = "profile/" TARN_MESSAGE_FILE_NAME ".lock";
 
 // Bytes 1 to 255 in turn, over and over.
 std::string everyByte(size_t length) {
@@ -71,7 +71,7 @@ std::vector<Row> usageRows() {
     return {
         Row("NoArgumentPrintsTheUsage")
             .args({})
-            .prints(kExpectedUsage)
+            .prints(usageText())
             .leaves(FileAfter::kAbsent)
             .notTold(),
         Row("UsageIntoAClosedPipeFails")
@@ -268,11 +268,23 @@ std::vector<Row> faultRows() {
             .leaves(unchanged),
         Row("DiskFullWhileWriting")
             .profile("{fulldisk}")
-            .step(Step::kFullDisk, "{fulldisk}")
+            .step(Step::kFullDisk, "{fulldisk}", "")
+            .fails(kCannotWrite)
+            .leaves(FileAfter::kEmpty),
+        // Closed to new files, the profile lets nobody take the fragment away
+        // but by emptying the file in place.
+        Row("ProfileClosedToNewFilesOnAFullDisk", kPosix)
+            .otherUser()
+            .noReceiver()
+            .step(Step::kFullDisk, "profile",
+                  TARN_MESSAGE_FILE_NAME " " TARN_MESSAGE_FILE_NAME ".lock")
+            .step(Step::kMode, kMessageFile, "666")
+            .step(Step::kMode, kLockFile, "666")
+            .step(Step::kMode, "profile", "555")
             .fails(kCannotWrite)
             .leaves(FileAfter::kEmpty),
         Row("LinkToAFileOnAFullDisk", kPosix)
-            .step(Step::kFullDisk, "small")
+            .step(Step::kFullDisk, "small", "target")
             .step(Step::kLink, kMessageFile, "{dir}/small/target")
             .fails(kCannotWrite)
             .leaves(FileAfter::kEmpty)
@@ -280,7 +292,7 @@ std::vector<Row> faultRows() {
         Row("ControlCharactersInTheProfilePath", kPosix)
             .profile("{dir}/a\nb\x1b[31m")
             .fails("tarnpost: Cannot create message file "
-                   "\"{dir}/a\\nb\\x1b[31m/TARN_Message.txt\".\n\n")
+                   "\"{dir}/a\\nb\\x1b[31m/" TARN_MESSAGE_FILE_NAME "\".\n\n")
             .leaves(absent),
         Row("ProfileClosedToTheUser", kPosix)
             .otherUser()
@@ -315,11 +327,11 @@ std::vector<Row> faultRows() {
         Row("NoReceiver").noReceiver().fails(kNotRunning),
         Row("SocketLeftByADeadReceiver", kPosix)
             .noReceiver()
-            .step(Step::kSocket, "{run}/{class}")
+            .step(Step::kSocket, "{run}/" TARN_CLASS_NAME)
             .fails(kNotRunning),
         Row("PlainFileInTheSocketsPlace", kPosix)
             .noReceiver()
-            .step(Step::kWrite, "{run}/{class}")
+            .step(Step::kWrite, "{run}/" TARN_CLASS_NAME)
             .fails(kNotRunning),
         Row("ReceiverReplies1").receiverWith({"--reply", "1"}).fails(kReturnsError).wasTold(),
         Row("ReceiverRepliesMinus1").receiverWith({"--reply", "-1"}).fails(kReturnsError).wasTold(),
@@ -393,19 +405,19 @@ std::vector<Row> runtimeDirectoryRows() {
             .env(std::move(environment))
             .dirs({"profile", "run"})
             .step(Step::kSharedTmp, "/tmp/tarn-{uid}")
-            .receiverWith({"--socket", "/tmp/tarn-{uid}/{class}"})
-            .decoy({"--socket", "{dir}/run/{class}", "--reply", "1"});
+            .receiverWith({"--socket", "/tmp/tarn-{uid}/" TARN_CLASS_NAME})
+            .decoy({"--socket", "{dir}/run/" TARN_CLASS_NAME, "--reply", "1"});
     };
     return {
         Row("SocketPathOf107Characters", kPosix)
             .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{socketdir:107}"}})
             .dirs({"profile", "{socketdir:107}"})
-            .receiverWith({"--socket", "{socketdir:107}/{class}"})
+            .receiverWith({"--socket", "{socketdir:107}/" TARN_CLASS_NAME})
             .decoy(cut),
         Row("SocketPathOf108Characters", kPosix)
             .env({{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{socketdir:108}"}})
             .dirs({"profile", "{socketdir:108}"})
-            .receiverWith({"--socket", "{socketdir:108}/{class}"})
+            .receiverWith({"--socket", "{socketdir:108}/" TARN_CLASS_NAME})
             .decoy(cut)
             .fails(kNotRunning),
         Row("TrailingSlash", kPosix)
@@ -439,7 +451,7 @@ std::vector<Row> runtimeDirectoryRows() {
         Row("ReceiverOfAnotherUserNotTrusted", kPosix)
             .otherUser()
             .step(Step::kOtherOwner, "profile")
-            .stepLater(Step::kMode, "{run}/{class}", "777")
+            .stepLater(Step::kMode, "{run}/" TARN_CLASS_NAME, "777")
             .stepLater(Step::kOtherOwner, "{run}")
             .fails(kNotRunning)
             .bare(1),

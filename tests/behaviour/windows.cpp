@@ -263,7 +263,8 @@ std::vector<std::string> entriesBelow(const std::string& directory) {
 // Every row starts with no Receiver about: a window left by an earlier one
 // would take the notifications meant for this one.
 void beginRow(Scene& scene) {
-    EXPECT_EQ(FindWindowA(kClassName, nullptr), nullptr) << "a Receiver window exists already";
+    EXPECT_EQ(FindWindowW(TARN_CLASS_NAME_W, nullptr), nullptr)
+        << "a Receiver window exists already";
     char windows[MAX_PATH];
     const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
     const std::string full = windowsPath(FULL_DISK_DIRECTORY);

@@ -303,3 +303,19 @@ void releaseDeliveryLock() {
         --state.locksHeld;
     }
 }
+
+// The value must be the one GetEnvironmentVariableA handed out for `name`.
+bool environmentValueIsExact(const char* name, const char* value) {
+    state.exactnessChecks.push_back(name);
+    const auto found = state.environment.find(name);
+    const std::string given = found == state.environment.end() ? "" : found->second;
+    if (value == nullptr || given != value) {
+        violation(std::string("environmentValueIsExact ") + name + " with another value than " +
+                  "GetEnvironmentVariableA gave");
+    }
+    return state.inexactVariables.count(name) == 0;
+}
+
+UINT GetACP() {
+    return state.codePage;
+}

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ struct FakePlatform {
     bool emptyingFails = false;  // setFileLength to 0 fails
     // The file sendAndWait reads; empty: the path given to acquireDeliveryLock.
     std::string messageFileToCapture;
+    // Variables whose value the ANSI code page cannot hold, and its number.
+    std::set<std::string> inexactVariables;
+    UINT codePage = 1252;
 
     // --- What happened ----------------------------------------------------
     // Every call in order: "GetEnvironmentVariableA USERPROFILE 255",
@@ -64,6 +68,8 @@ struct FakePlatform {
     bool windowNameWasNull = true;         // false once any FindWindowW got one
     std::vector<FakeSentMessage> sentMessages;
     int locksHeld = 0;
+    // The variables whose value was checked against the code page, in order.
+    std::vector<std::string> exactnessChecks;
     // Broken contracts seen by the fake (wrong handle, unpaired release, a
     // buffer claimed outside the directory, ...); a sound caller leaves it
     // empty.

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "delivery/delivery.h"
+#include "delivery/receiver_protocol.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/line_ends.h"
 
@@ -277,9 +278,9 @@ bool hasKnownShape(const char* text) {
     const std::string file = "message file \"" + root + "/";
     return ((startsWith(text, "Cannot create " + file) ||
              startsWith(text, "Cannot write " + file)) &&
-            endsWith(text, "/TARN_Message.txt\".\n")) ||
+            endsWith(text, "/" TARN_MESSAGE_FILE_NAME "\".\n")) ||
            (startsWith(text, "Cannot lock " + file) &&
-            endsWith(text, "/TARN_Message.txt\" for delivery."));
+            endsWith(text, "/" TARN_MESSAGE_FILE_NAME "\" for delivery."));
 }
 
 // --- One run -----------------------------------------------------------------------
@@ -325,7 +326,7 @@ void deliverOnce(const Input& input) {
         text = "Message directory from " + expected.source + " is longer than 238 characters.";
     }
     const bool resolved = text.empty();
-    const std::string path = expected.directory + "/TARN_Message.txt";
+    const std::string path = expected.directory + "/" TARN_MESSAGE_FILE_NAME;
     if (resolved && input.createDirectory) {
         makeDirectories(expected.directory);
         if (input.fileIsDirectory) {

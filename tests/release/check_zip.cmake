@@ -1,7 +1,8 @@
 # The Windows ZIP as a user gets it: cpack makes it, it is unpacked, and the
-# unpacked tarnpost.exe runs under Wine and prints its usage text.
+# unpacked tarnpost.exe runs under Wine and prints the usage text that the
+# README.txt beside it quotes.
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DSCRATCH=... -DPACKAGE=NAME
-#              -DVERSION=... -DEXPECTED_USAGE=... -DWINE_RUN=run.sh
+#              -DVERSION=... -DWINE_RUN=run.sh
 #              -DWINE_PREFIX=... -DWINE_BITS=32|64 [-DWINE_SKIP_CODE=77]
 #              -P check_zip.cmake
 # When run.sh exits WINE_SKIP_CODE (Wine cannot run the program on this
@@ -47,24 +48,23 @@ if(NOT contents STREQUAL "${PACKAGE}/README.txt;${PACKAGE}/tarnpost.exe")
     fail("unexpected ZIP contents: " "${contents}")
 endif()
 
+# file(READ) drops carriage returns, so line ends are checked byte by byte:
+# every CR (0d) must be followed by LF (0a), and every LF preceded.
+function(require_crlf file what)
+    file(READ ${file} hex HEX)
+    string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")
+    string(REPLACE " 0d 0a" "" other "${bytes}")
+    if(other MATCHES " 0[ad]" OR NOT bytes MATCHES " 0d 0a")
+        fail("${what} has line ends other than CR LF")
+    endif()
+endfunction()
+
 # The README is for Notepad: CR LF throughout, and its version filled in.
-# file(READ) drops carriage returns, so the line ends are checked byte by
-# byte: every CR (0d) must be followed by LF (0a), and every LF preceded.
-file(READ ${SCRATCH}/unpacked/${PACKAGE}/README.txt hex HEX)
-string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")
-string(REPLACE " 0d 0a" "" other "${bytes}")
-if(other MATCHES " 0[ad]" OR NOT bytes MATCHES " 0d 0a")
-    fail("README.txt has line ends other than CR LF")
-endif()
+require_crlf(${SCRATCH}/unpacked/${PACKAGE}/README.txt "README.txt")
 file(READ ${SCRATCH}/unpacked/${PACKAGE}/README.txt readme)
 if(NOT readme MATCHES "^tarnpost ${VERSION} for Windows\n" OR readme MATCHES "@")
     fail("README.txt does not start with its title and version")
 endif()
-
-# The usage text, each line end written as CR LF by the Windows runtime.
-file(READ ${EXPECTED_USAGE} usage)
-string(REPLACE "\n" "\r\n" usage "${usage}")
-file(WRITE ${SCRATCH}/expected-usage.txt "${usage}")
 
 execute_process(
     COMMAND sh ${WINE_RUN} --prefix ${WINE_PREFIX} --bits ${WINE_BITS}
@@ -82,12 +82,23 @@ endif()
 if(NOT result EQUAL 0)
     fail("the unpacked tarnpost.exe without an argument exited " "${result}" ": " "${errors}")
 endif()
-execute_process(
-    COMMAND ${CMAKE_COMMAND} -E compare_files ${SCRATCH}/stdout ${SCRATCH}/expected-usage.txt
-    RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    file(READ ${SCRATCH}/stdout printed)
-    fail("the unpacked tarnpost.exe printed another usage text:\n" "${printed}")
+# The usage text, each line end written as CR LF by the Windows runtime, is
+# the one README.txt quotes: its lines from "Syntax:" on that are indented
+# by four blanks or empty, without the empty ones at the end.
+require_crlf(${SCRATCH}/stdout "the usage text")
+file(READ ${SCRATCH}/stdout printed)
+string(REGEX REPLACE "([^\n]+)" "    \\1" printed "${printed}")
+string(FIND "${readme}" "\n    Syntax:\n" start)
+if(start EQUAL -1)
+    fail("README.txt quotes no usage text")
+endif()
+math(EXPR start "${start} + 1")
+string(SUBSTRING "${readme}" ${start} -1 quoted)
+string(REGEX MATCH "^(    [^\n]*\n|\n)*" quoted "${quoted}")
+string(REGEX REPLACE "\n\n+$" "\n" quoted "${quoted}")
+if(NOT printed STREQUAL quoted)
+    fail("the unpacked tarnpost.exe printed another usage text than README.txt quotes:\n"
+        "${printed}" "README.txt:\n" "${quoted}")
 endif()
 if(NOT errors STREQUAL "")
     fail("the unpacked tarnpost.exe wrote to stderr: " "${errors}")

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "delivery/delivery.h"
+#include "delivery/receiver_protocol.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/line_ends.h"
 
 namespace {
 
-const char kFileName[] = "TARN_Message.txt";
 const DWORD kLookupCapacity = 255;
 const DWORD kDirectoryBufferSize = 256;
 
@@ -117,7 +117,7 @@ protected:
     }
 
     std::string messageFileIn(const std::string& directory) const {
-        return directory + "/" + kFileName;
+        return directory + "/" TARN_MESSAGE_FILE_NAME;
     }
 
     // Calls after the directory was resolved: the lock, the file, the Receiver.
@@ -172,12 +172,14 @@ protected:
 // "@" at the start of a value stands for the test's temporary root.
 struct ResolutionCase {
     const char* name;
-    const char* userProfile;       // nullptr: unset
-    const char* homeDrive;         // nullptr: unset
-    const char* homePath;          // nullptr: unset
-    const char* windowsDirectory;  // nullptr: the lookup fails
-    const char* expectedDirectory;
+    const char* userProfile;        // nullptr: unset
+    const char* homeDrive;          // nullptr: unset
+    const char* homePath;           // nullptr: unset
+    const char* windowsDirectory;   // nullptr: the lookup fails
+    const char* expectedDirectory;  // nullptr: refused
     std::vector<std::string> expectedLookups;
+    const char* inexact = nullptr;       // a variable the code page cannot hold
+    const char* expectedText = nullptr;  // when refused
 };
 
 // Names the case in test output instead of dumping its bytes, and so gives
@@ -215,11 +217,33 @@ TEST_P(ResolutionTest, WritesIntoTheFirstSourceThatAnswers) {
     if (c.windowsDirectory != nullptr) {
         fake().windowsDirectory = expand(c.windowsDirectory);
     }
-    const std::string expectedPath = messageFileIn(expand(c.expectedDirectory));
+    if (c.inexact != nullptr) {
+        fake().inexactVariables.insert(c.inexact);
+    }
+    fake().codePage = 932;
 
-    EXPECT_EQ(deliverMessage("hello"), nullptr) << errorText;
+    const char* result = deliverMessage("hello");
 
     EXPECT_EQ(lookupNames(), c.expectedLookups);
+    // Every variable whose value was used, and no other, is checked against
+    // the code page.
+    std::vector<std::string> used;
+    for (const FakeLookup& lookup : fake().lookups) {
+        if (lookup.result > 0 && lookup.name != "Windows directory") {
+            used.push_back(lookup.name);
+        }
+    }
+    EXPECT_EQ(fake().exactnessChecks, used);
+    if (c.expectedDirectory == nullptr) {
+        EXPECT_EQ(result, errorText);
+        EXPECT_STREQ(errorText, c.expectedText);
+        EXPECT_TRUE(fake().lockedPaths.empty());
+        EXPECT_FALSE(fakePlatformCalled("FindWindowW"));
+        EXPECT_EQ(filesUnder(root), 0);
+        return;
+    }
+    const std::string expectedPath = messageFileIn(expand(c.expectedDirectory));
+    EXPECT_EQ(result, nullptr) << errorText;
     EXPECT_EQ(fake().lockedPaths, std::vector<std::string>{expectedPath});
     EXPECT_EQ(readWholeFile(expectedPath), "hello\r\n");
     EXPECT_EQ(filesUnder(root), 1) << "a message file was written elsewhere too";
@@ -242,6 +266,7 @@ TEST_P(ResolutionTest, WritesIntoTheFirstSourceThatAnswers) {
 const std::vector<std::string> kProfileOnly = {"USERPROFILE"};
 const std::vector<std::string> kDriveAndPath = {"USERPROFILE", "HOMEDRIVE", "HOMEPATH"};
 const std::vector<std::string> kWindows = {"USERPROFILE", "HOMEDRIVE", "Windows directory"};
+const std::vector<std::string> kUpToDrive = {"USERPROFILE", "HOMEDRIVE"};
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, ResolutionTest,
@@ -266,7 +291,24 @@ INSTANTIATE_TEST_SUITE_P(
                       ResolutionCase{"TrailingSeparatorIsDoubled", "@/profile/", nullptr, nullptr,
                                      nullptr, "@/profile/", kProfileOnly},
                       ResolutionCase{"TrailingSeparatorOfDriveAndPathIsDoubled", nullptr, "@/drive",
-                                     "/path/", nullptr, "@/drive/path/", kDriveAndPath}),
+                                     "/path/", nullptr, "@/drive/path/", kDriveAndPath},
+                      ResolutionCase{"InexactProfileIsRefused", "@/profile", "@/drive", "/path",
+                                     "@/windows", nullptr, kProfileOnly, "USERPROFILE",
+                                     "USERPROFILE holds characters that code page 932 cannot "
+                                     "represent."},
+                      ResolutionCase{"InexactDriveIsRefused", nullptr, "@/drive", "/path",
+                                     "@/windows", nullptr, kUpToDrive, "HOMEDRIVE",
+                                     "HOMEDRIVE holds characters that code page 932 cannot "
+                                     "represent."},
+                      ResolutionCase{"InexactPathIsRefused", nullptr, "@/drive", "/path",
+                                     "@/windows", nullptr, kDriveAndPath, "HOMEPATH",
+                                     "HOMEPATH holds characters that code page 932 cannot "
+                                     "represent."},
+                      ResolutionCase{"InexactDriveUnusedBesideProfile", "@/profile", "@/drive",
+                                     "/path", "@/windows", "@/profile", kProfileOnly, "HOMEDRIVE"},
+                      ResolutionCase{"InexactPathWithoutDriveIsNeverRead", nullptr, nullptr,
+                                     "@/drive/path", "@/windows", "@/windows", kWindows,
+                                     "HOMEPATH"}),
     ::testing::PrintToStringParamName());
 
 // The path is used as it comes: no separator is dropped, none is added.
@@ -276,7 +318,23 @@ TEST_F(DeliveryTest, DirectoryEndingInSeparatorGivesDoubledSeparator) {
     EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
 
     ASSERT_EQ(fake().lockedPaths.size(), 1u);
-    EXPECT_EQ(fake().lockedPaths[0], root + "/profile//TARN_Message.txt");
+    EXPECT_EQ(fake().lockedPaths[0], root + "/profile//" TARN_MESSAGE_FILE_NAME);
+}
+
+// A path of control characters is shown escaped; one whose escaped form would
+// not fit the error text ends in "..." rather than being cut silently.
+TEST_F(DeliveryTest, ErrorLineShowsControlCharactersEscapedAndMarksACut) {
+    // The longest directory there is, all of it control characters (a
+    // relative path, so nothing of the root's is in it).
+    fake().environment["USERPROFILE"] = std::string(238, '\x01');
+
+    EXPECT_EQ(deliverMessage("x"), errorText);
+
+    const std::string text = errorText;
+    EXPECT_EQ(text.rfind("Cannot create message file \"\\x01\\x01", 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.size() - 6), "...\".\n");
+    EXPECT_LT(text.size(), sizeof errorText);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\x01'), 0);
 }
 
 TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
@@ -496,6 +554,8 @@ TEST_F(DeliveryTest, FailedCallFollowedBySuccessfulOneReturnsNull) {
          [](FakePlatform& f, const std::string&) {
              f.environment["USERPROFILE"] = std::string(300, 'p');
          }},
+        {"inexact profile",
+         [](FakePlatform& f, const std::string&) { f.inexactVariables.insert("USERPROFILE"); }},
     };
     for (const FirstFailure& failure : failures) {
         SCOPED_TRACE(failure.name);
@@ -655,7 +715,7 @@ TEST_F(DeliveryTest, WindowsDirectoryOfEveryLengthFitsOrIsRefused) {
             EXPECT_STREQ(errorText, "Cannot find the Windows directory.");
         } else if (length <= 238) {
             EXPECT_EQ(result, nullptr) << errorText;
-            EXPECT_EQ(readWholeFile(directory + "/TARN_Message.txt"), "sweep\r\n");
+            EXPECT_EQ(readWholeFile(directory + "/" TARN_MESSAGE_FILE_NAME), "sweep\r\n");
         } else if (length <= 254) {
             EXPECT_STREQ(errorText,
                          "Message directory from Windows directory is longer than 238 characters.");
@@ -741,12 +801,12 @@ TEST_F(MessageFileTest, LongerOldFileIsReplacedWhole) {
 TEST_F(DeliveryTest, ReceiverIsToldByClassNameWithMessage0x8000AndNoData) {
     EXPECT_EQ(deliverMessage("x"), nullptr) << errorText;
 
-    EXPECT_EQ(fake().classNames, std::vector<std::wstring>{L"AfxTarnAppClassName"});
+    EXPECT_EQ(fake().classNames, std::vector<std::wstring>{TARN_CLASS_NAME_W});
     EXPECT_TRUE(fake().windowNameWasNull);
     ASSERT_EQ(fake().sentMessages.size(), 1u);
     const FakeSentMessage& sent = fake().sentMessages[0];
     EXPECT_TRUE(sent.windowWasFound);
-    EXPECT_EQ(sent.message, 0x8000u);
+    EXPECT_EQ(sent.message, TARN_MESSAGE_WAITING);
     // The lock is held from before the file is written until the reply.
     EXPECT_EQ(callsAfterLookups(), kWholeRound);
 }

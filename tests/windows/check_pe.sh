@@ -3,7 +3,8 @@
 # Checks, on the build host, what Windows will see of tarnpost.exe: the
 # machine (FORMAT: pei-i386 or pei-x86-64), a console program, an import
 # list of exactly KERNEL32.dll, USER32.dll and msvcrt.dll, the version
-# resource, and a manifest that runs it asInvoker in the ANSI code page.
+# resource, a manifest that runs it asInvoker in the ANSI code page, and
+# for the 32-bit program, the one users install, a size of at most 64 KiB.
 set -u
 objdump=$1 windres=$2 program=$3 format=$4 version=$5 description=$6
 failures=0
@@ -17,10 +18,12 @@ headers=$("$objdump" -f -p "$program") || { echo "check_pe: cannot read $program
 
 echo "$headers" | grep -q "file format $format\$" || fail "not of format $format"
 case $format in
-    pei-i386) magic=010b architecture=i386 ;;
-    pei-x86-64) magic=020b architecture=i386:x86-64 ;;
-    *) fail "unknown format $format"; magic=none architecture=none ;;
+    pei-i386) magic=010b architecture=i386 limit=65536 ;;
+    pei-x86-64) magic=020b architecture=i386:x86-64 limit= ;;
+    *) fail "unknown format $format"; magic=none architecture=none limit= ;;
 esac
+size=$(wc -c <"$program")
+[ -z "$limit" ] || [ "$size" -le "$limit" ] || fail "$size bytes, more than $limit (64 KiB)"
 echo "$headers" | grep -q "^architecture: $architecture," || fail "machine is not $architecture"
 echo "$headers" | grep -Eq "^Magic[[:space:]]+$magic" || fail "optional header magic is not $magic"
 echo "$headers" | grep -Eq '^Subsystem[[:space:]]+00000003' || fail "not a console (CUI) program"
@@ -48,4 +51,4 @@ if echo "$resources" | grep -qi 'activeCodePage'; then
 fi
 
 [ $failures -eq 0 ] || exit 1
-echo "check_pe: $program: $format console program, imports $imports, version $version, asInvoker"
+echo "check_pe: $program: $format console program of $size bytes, imports $imports, version $version, asInvoker"
