@@ -20,7 +20,7 @@ const char kClosedPipe[] = "<closed pipe>";
 
 bool readFile(const std::string& path, std::string* bytes) {
     bytes->clear();
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = openFile(path, "rb");
     if (file == nullptr) {
         return false;
     }
@@ -33,7 +33,7 @@ bool readFile(const std::string& path, std::string* bytes) {
 }
 
 bool writeFile(const std::string& path, const std::string& bytes) {
-    FILE* file = fopen(path.c_str(), "wb");
+    FILE* file = openFile(path, "wb");
     if (file == nullptr) {
         return false;
     }
@@ -315,6 +315,10 @@ Launch Behaviour::tarnpostLaunch(const Row& row, int index) {
     launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
     arguments.insert(arguments.begin(), "tarnpost");
     launch.commandLine = row.commandLine.empty() ? quoteArguments(arguments) : row.commandLine;
+    launch.wide = row.wide;
+    if (row.wide) {
+        launch.commandLine = scene.expand(launch.commandLine);
+    }
     std::vector<std::pair<std::string, std::string>> variables;
     for (const std::string& variable : baseEnvironment(scene)) {
         variables.push_back({variable.substr(0, variable.find('=')), variable});
@@ -598,8 +602,8 @@ void Behaviour::runSweep() {
 }
 
 TEST_P(Behaviour, Holds) {
-    const Row& row = GetParam();
-    scene_ = std::make_unique<Scene>(row);
+    scene_ = std::make_unique<Scene>(GetParam());
+    const Row& row = scene_->row;
     scene_->root = makeScratch();
     ASSERT_FALSE(scene_->root.empty()) << "no scratch directory";
     fillPlaceholders();
@@ -686,3 +690,4 @@ INSTANTIATE_TEST_SUITE_P(RuntimeDirectory, Behaviour,
 INSTANTIATE_TEST_SUITE_P(Lock, Behaviour, testing::ValuesIn(here(lockRows())), nameOf);
 INSTANTIATE_TEST_SUITE_P(StandIn, Behaviour, testing::ValuesIn(here(standInRows())), nameOf);
 INSTANTIATE_TEST_SUITE_P(Wildcards, Behaviour, testing::ValuesIn(here(wildcardRows())), nameOf);
+INSTANTIATE_TEST_SUITE_P(CodePage, Behaviour, testing::ValuesIn(here(codePageRows())), nameOf);

@@ -6,6 +6,7 @@
 #define TARNPOST_TESTS_BEHAVIOUR_BEHAVIOUR_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <functional>
 #include <string>
@@ -33,6 +34,10 @@ struct Step {
         kHeldOpen,      // Windows: the file at path held open, shared with readers only
         kMapped,        // Windows: the file at path mapped by another program
         kProbeExpands,  // Windows: the runtime would expand the row's command line
+        kLacking,       // Windows: the code page lacks the directory at path (none: the
+                        // command line); a look-alike directory made beside it
+        kHeld,          // Windows: deliverable where the code page holds the message and
+                        // GetEnvironmentVariableA the directory at path, else value refused
     };
     Kind kind;
     std::string path;
@@ -79,6 +84,7 @@ struct Row {
     std::vector<std::string> arguments;
     std::string commandLine;
     std::vector<std::string> wrapper;  // POSIX: run before tarnpost (prlimit, sh)
+    bool wide = false;                 // Windows: the texts are UTF-8, started with CreateProcessW
     std::string stdoutTo;              // empty: captured; kClosedPipe or a path
     std::string workingDirectory = "{dir}";
     int runs = 1;
@@ -130,6 +136,10 @@ struct Row {
     }
     Row& line(std::string exact) {
         commandLine = std::move(exact);
+        return *this;
+    }
+    Row& inUtf16() {
+        wide = true;
         return *this;
     }
     Row& wrap(std::vector<std::string> programs) {
@@ -256,6 +266,7 @@ std::vector<Row> runtimeDirectoryRows();
 std::vector<Row> lockRows();
 std::vector<Row> standInRows();
 std::vector<Row> wildcardRows();
+std::vector<Row> codePageRows();
 
 // A sweep's lengths on this platform, and the error owed for one ("" when
 // the file must be written).
@@ -285,6 +296,7 @@ struct Launch {
     std::string workingDirectory;
     std::string stdoutPath;  // kClosedPipe: a pipe nobody reads
     std::string stderrPath;
+    bool wide = true;  // Windows: the texts are UTF-8, else ANSI bytes
 };
 
 using Child = intptr_t;  // 0: not started
@@ -301,7 +313,8 @@ void askToStop(Child receiver, const Launch& receiverLaunch);
 // The command line a Windows runtime splits into `argv`.
 std::string quoteArguments(const std::vector<std::string>& argv);
 
-// Files and directories.
+// Files and directories; on Windows their names are UTF-8.
+FILE* openFile(const std::string& path, const char* mode);
 std::string makeScratch();  // a new private directory; "" on failure
 void removeTree(const std::string& path);
 bool makeDirectories(const std::string& path);
@@ -333,13 +346,13 @@ std::string asStreamed(const std::string& text);
 
 // One row's run: its scratch directory, expanded texts and what is undone.
 struct Scene {
-    const Row& row;
+    Row row;           // the set-up may learn what must follow only at run time
     std::string root;  // holds "d" (the row's {dir}), "r", "o", "run" and "bin"
     std::vector<std::pair<std::string, std::string>> placeholders;
     std::string skip;  // why the row cannot run here
     std::vector<std::function<void()>> undo;
 
-    explicit Scene(const Row& r) : row(r) {}
+    explicit Scene(Row r) : row(std::move(r)) {}
     std::string expand(std::string text) const;
     std::string dir() const {
         return root + kSeparator + "d";

@@ -182,6 +182,10 @@ void askToStop(Child receiver, const Launch&) {
     kill((pid_t)receiver, SIGTERM);
 }
 
+FILE* openFile(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
+}
+
 // A socket path must fit in about a hundred bytes, so a long TMPDIR is
 // passed over for /tmp.
 std::string makeScratch() {

@@ -507,6 +507,75 @@ std::vector<Row> wildcardRows() {
     };
 }
 
+// Texts from a program that speaks UTF-16, started with CreateProcessW. A
+// message or profile directory the ANSI code page cannot hold would arrive
+// with look-alikes, so it is refused before anything is written; one it
+// holds goes through byte for byte. Which texts this system's code page
+// holds is asked at run time: {held} is a character outside ASCII that it
+// holds. tarnpost converts long texts in pieces of 256 UTF-16 units, and
+// the long rows cross those seams.
+std::vector<Row> codePageRows() {
+    const std::string lacking = u8"\u0141\u00f3d\u017a\u0100";
+    auto refused = [](const std::string& what) {
+        return "tarnpost: " + what + " holds characters that code page {acp} cannot represent.\n";
+    };
+    auto lacks = [&](const char* name, const std::string& line) {
+        return Row(name, kWindows)
+            .inUtf16()
+            .line(line)
+            .step(Step::kLacking, "")
+            .fails(refused("The message"))
+            .leaves(FileAfter::kAbsent);
+    };
+    auto holds = [](const char* name, const std::string& line, const std::string& message) {
+        return Row(name, kWindows).inUtf16().line(line).args({message}).step(Step::kHeld, "");
+    };
+    auto lackingDirectory = [&](const char* name, const char* variable, Environment environment) {
+        return Row(name, kWindows)
+            .inUtf16()
+            .line("tarnpost plain")
+            .env(std::move(environment))
+            .dirs({lacking})
+            .fileIn("{dir}/" + lacking)
+            .step(Step::kLacking, lacking)
+            .fails(refused(variable))
+            .leaves(FileAfter::kAbsent);
+    };
+    auto heldDirectory = [](const char* name, const char* variable, Environment environment) {
+        return Row(name, kWindows)
+            .inUtf16()
+            .line("tarnpost plain")
+            .args({"plain"})
+            .env(std::move(environment))
+            .dirs({"caf{held}"})
+            .fileIn("{dir}/caf{held}")
+            .step(Step::kHeld, "caf{held}", variable);
+    };
+    const std::string longHeld = repeated("{held}x", 7 * 400);
+    const std::string pair = std::string(255, 'a') + u8"\U0001f600";
+    return {
+        lacks("MessageWithLookAlikes", "tarnpost " + lacking),
+        lacks("MessageWithSubstitutesAlone", u8"tarnpost \"\u4e2d\u6587 \u2603\""),
+        lacks("MessageWithALoneSurrogate", "tarnpost a\xed\xa0\x80z"),  // held by no code page
+        lacks("LongMessageLackingAtTheEnd", "tarnpost " + std::string(600, 'a') + u8"\u2603"),
+        holds("LongMessageWithCharactersItHolds", "tarnpost " + longHeld, longHeld),
+        // Delivered where the code page is UTF-8, refused in every other.
+        holds("SurrogatePairAcrossASeam", "tarnpost " + pair, pair),
+        holds("MessageWithACharacterItHolds", "tarnpost \"caf{held} ok\"", "caf{held} ok"),
+        holds("ProgramPathTheCodePageLacks", "\"C:\\" + lacking + "\\tarnpost.exe\" \"a b\"",
+              "a b"),
+        lackingDirectory("ProfileTheCodePageLacks", "USERPROFILE",
+                         {{"USERPROFILE", "{dir}/" + lacking}}),
+        heldDirectory("ProfileWithACharacterItHolds", "USERPROFILE",
+                      {{"USERPROFILE", "{dir}/caf{held}"}}),
+        lackingDirectory("DriveTheCodePageLacks", "HOMEDRIVE", {{"HOMEDRIVE", "{dir}/" + lacking}}),
+        lackingDirectory("PathTheCodePageLacks", "HOMEPATH",
+                         {{"HOMEDRIVE", "{drive}"}, {"HOMEPATH", "{path}/" + lacking}}),
+        heldDirectory("PathWithACharacterItHolds", "HOMEPATH",
+                      {{"HOMEDRIVE", "{drive}"}, {"HOMEPATH", "{path}/caf{held}"}}),
+    };
+}
+
 std::vector<size_t> sweepLengths() {
     if (kThisPlatform == kWindows) {
         return {0, 1, 2, 238, 239, 254, 255, 256, 300};

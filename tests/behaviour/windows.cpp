@@ -1,7 +1,8 @@
-// The Windows part of the behaviour tests: CreateProcess with an exact
+// The Windows part of the behaviour tests: CreateProcessW with an exact
 // command line and an environment block of the row's own, files seen
 // through the Win32 calls, and the set-up steps only Windows has (sharing
-// modes, mapped files, the read-only attribute, wildcard expansion).
+// modes, mapped files, the read-only attribute, wildcard expansion, the
+// ANSI code page). Names are UTF-8 here and UTF-16 at the system.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -27,21 +28,104 @@ namespace {
 
 const wchar_t kDeliveryMutexName[] = L"Local\\TarnpostDelivery";
 
+// UTF-8 into UTF-16; a lone surrogate, written as UTF-8 would write it,
+// stays one, so that a row can hand tarnpost text no code page holds.
+std::wstring wide(const std::string& text) {
+    std::wstring units;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = (unsigned char)text[i];
+        const size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+        unsigned long code = length == 1 ? lead : lead & (0x7f >> length);
+        for (size_t k = 1; k < length && i + k < text.size(); ++k) {
+            code = (code << 6) | ((unsigned char)text[i + k] & 0x3f);
+        }
+        if (code >= 0x10000) {
+            units += (wchar_t)(0xd800 + ((code - 0x10000) >> 10));
+            code = 0xdc00 + ((code - 0x10000) & 0x3ff);
+        }
+        units += (wchar_t)code;
+        i += length;
+    }
+    return units;
+}
+
+std::string utf8(const std::wstring& text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string bytes(length > 0 ? (size_t)length : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &bytes[0], length, nullptr,
+                        nullptr);
+    return bytes;
+}
+
+// `text`'s ANSI bytes as the ANSI side of Windows hands them over, with
+// look-alikes and substitutes; true when they come back unchanged.
+bool inAnsi(const std::wstring& text, std::string* bytes) {
+    const int length =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    bytes->assign(length > 0 ? (size_t)length : 0, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), &(*bytes)[0], length, nullptr,
+                        nullptr);
+    const int units = MultiByteToWideChar(CP_ACP, 0, bytes->data(), length, nullptr, 0);
+    std::wstring back(units > 0 ? (size_t)units : 0, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes->data(), length, &back[0], units);
+    return back == text;
+}
+
+std::wstring fromAnsi(const std::string& bytes) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), (int)bytes.size(), nullptr, 0);
+    std::wstring text(units > 0 ? (size_t)units : 0, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), (int)bytes.size(), &text[0], units);
+    return text;
+}
+
+// A character outside ASCII that the code page holds, in one byte where it
+// has such characters; 0 when it holds none of these.
+wchar_t heldCharacter() {
+    wchar_t held = 0;
+    for (const wchar_t candidate : {L'\u20ac', L'\u00e9', L'\uff71', L'\u0436', L'\u03b1'}) {
+        std::string bytes;
+        if (inAnsi(std::wstring(1, candidate), &bytes) && (bytes.size() == 1 || held == 0)) {
+            held = candidate;
+            if (bytes.size() == 1) {
+                break;
+            }
+        }
+    }
+    return held;
+}
+
+// Whether GetEnvironmentVariableA hands `value` over whole here. Wine cuts a
+// value after a double-byte character, and tarnpost must refuse such a cut
+// value rather than deliver into the directory it names.
+bool ansiLookupKeepsWhole(const std::wstring& value) {
+    SetEnvironmentVariableW(L"TARNPOST_TEST_VALUE", value.c_str());
+    char got[1024];
+    const DWORD length = GetEnvironmentVariableA("TARNPOST_TEST_VALUE", got, sizeof got);
+    SetEnvironmentVariableW(L"TARNPOST_TEST_VALUE", nullptr);
+    std::string exact;
+    return inAnsi(value, &exact) && length < sizeof got && exact == std::string(got, length);
+}
+
 // A path given the Unix way, as CMake passes it, in Windows form: "Z:\a\b".
 std::string windowsPath(std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
     return "Z:" + path;
 }
 
-std::string environmentBlock(std::vector<std::string> variables) {
-    std::sort(variables.begin(), variables.end(), [](const std::string& a, const std::string& b) {
-        return _stricmp(a.c_str(), b.c_str()) < 0;
-    });
-    std::string block;
+std::wstring environmentBlock(const std::vector<std::string>& variables, bool isUtf8) {
+    std::vector<std::wstring> entries;
     for (const std::string& variable : variables) {
-        block += variable + '\0';
+        entries.push_back(isUtf8 ? wide(variable) : fromAnsi(variable));
     }
-    return block + (variables.empty() ? std::string(2, '\0') : std::string(1, '\0'));
+    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::wstring block;
+    for (const std::wstring& entry : entries) {
+        block += entry + L'\0';
+    }
+    return block + (entries.empty() ? std::wstring(2, L'\0') : std::wstring(1, L'\0'));
 }
 
 HANDLE inheritableOutput(const std::string& path) {
@@ -55,8 +139,8 @@ HANDLE inheritableOutput(const std::string& path) {
         CloseHandle(reader);  // nobody will ever read
         return writer;
     }
-    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Only the handles made here are inheritable while the child is created, and
@@ -64,21 +148,22 @@ HANDLE inheritableOutput(const std::string& path) {
 bool create(const Launch& launch, bool suspended, PROCESS_INFORMATION* created,
             std::string* error) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     &inherit, OPEN_EXISTING, 0, nullptr);
     startup.hStdOutput = inheritableOutput(launch.stdoutPath);
     startup.hStdError = inheritableOutput(launch.stderrPath);
-    std::string block = environmentBlock(launch.environment);
-    std::string line =
+    std::wstring block = environmentBlock(launch.environment, launch.wide);
+    const std::string line =
         launch.commandLine.empty() ? quoteArguments(launch.argv) : launch.commandLine;
-    const char* directory =
-        launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
-    const BOOL started = CreateProcessA(launch.argv[0].c_str(), &line[0], nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW | (suspended ? CREATE_SUSPENDED : 0),
-                                        &block[0], directory, &startup, created);
+    std::wstring units = launch.wide ? wide(line) : fromAnsi(line);
+    const std::wstring directory = wide(launch.workingDirectory);
+    const BOOL started = CreateProcessW(
+        wide(launch.argv[0]).c_str(), &units[0], nullptr, nullptr, TRUE,
+        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0),
+        &block[0], directory.empty() ? nullptr : directory.c_str(), &startup, created);
     const DWORD why = GetLastError();
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         CloseHandle(handle);
@@ -96,13 +181,13 @@ std::string exitOf(HANDLE process) {
 }
 
 void listBelow(const std::string& directory, std::vector<std::string>* entries) {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(wide(directory + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        const std::string name = found.cFileName;
+        const std::string name = utf8(found.cFileName);
         if (name != "." && name != "..") {
             const std::string entry = directory + "\\" + name;
             entries->push_back(entry);
@@ -110,7 +195,7 @@ void listBelow(const std::string& directory, std::vector<std::string>* entries) 
                 listBelow(entry, entries);
             }
         }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
@@ -184,57 +269,52 @@ void askToStop(Child, const Launch& receiverLaunch) {
     EXPECT_EQ(stopper == 0 ? error : finish(stopper, 60000), "exit 0") << "tarn-receiver --stop";
 }
 
+FILE* openFile(const std::string& path, const char* mode) {
+    return _wfopen(wide(path).c_str(), wide(mode).c_str());
+}
+
 std::string makeScratch() {
     static unsigned long made = 0;
-    char temporary[MAX_PATH];
-    const DWORD length = GetTempPathA(sizeof temporary, temporary);
-    char name[64];
-    snprintf(name, sizeof name, "tarnpost-%lu-%lu", GetCurrentProcessId(), ++made);
-    const std::string path = std::string(temporary, length) + name;
+    wchar_t temporary[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, temporary);
+    const std::string path = utf8(std::wstring(temporary, length)) + "tarnpost-" +
+                             std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made);
     removeTree(path);
-    return CreateDirectoryA(path.c_str(), nullptr) ? path : "";
+    return CreateDirectoryW(wide(path).c_str(), nullptr) ? path : "";
 }
 
 void removeTree(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        std::vector<std::string> entries;
-        listBelow(path, &entries);
-        std::reverse(entries.begin(), entries.end());  // the deepest first
-        for (const std::string& entry : entries) {
-            SetFileAttributesA(entry.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (!DeleteFileA(entry.c_str())) {
-                RemoveDirectoryA(entry.c_str());
-            }
+    std::vector<std::string> entries;
+    listBelow(path, &entries);
+    std::reverse(entries.begin(), entries.end());  // the deepest first
+    entries.push_back(path);
+    for (const std::string& entry : entries) {
+        const std::wstring name = wide(entry);
+        SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(name.c_str())) {
+            RemoveDirectoryW(name.c_str());
         }
-        RemoveDirectoryA(path.c_str());
-        return;
     }
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
 }
 
 bool makeDirectories(const std::string& path) {
     for (size_t slash = path.find('\\', 3); slash != std::string::npos;
          slash = path.find('\\', slash + 1)) {
-        CreateDirectoryA(path.substr(0, slash).c_str(), nullptr);
+        CreateDirectoryW(wide(path.substr(0, slash)).c_str(), nullptr);
     }
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(wide(path).c_str(), nullptr);
     return describe(path) == "directory";
 }
 
 std::string describe(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return "absent";
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         return "directory";
     }
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -263,8 +343,7 @@ std::vector<std::string> entriesBelow(const std::string& directory) {
 // Every row starts with no Receiver about: a window left by an earlier one
 // would take the notifications meant for this one.
 void beginRow(Scene& scene) {
-    EXPECT_EQ(FindWindowW(TARN_CLASS_NAME_W, nullptr), nullptr)
-        << "a Receiver window exists already";
+    EXPECT_EQ(FindWindowW(TARN_CLASS_NAME_W, nullptr), nullptr) << "a Receiver window exists";
     char windows[MAX_PATH];
     const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
     const std::string full = windowsPath(FULL_DISK_DIRECTORY);
@@ -274,6 +353,42 @@ void beginRow(Scene& scene) {
     scene.placeholders.push_back({"{path}", dir.substr(2)});
     scene.placeholders.push_back({"{fulldisk}", full + "\\disk"});
     scene.placeholders.push_back({"{device}", full + "\\device"});
+    scene.placeholders.push_back({"{acp}", std::to_string(GetACP())});
+    const wchar_t held = heldCharacter();
+    if (held != 0) {
+        scene.placeholders.push_back({"{held}", utf8(std::wstring(1, held))});
+    }
+}
+
+// Rows of texts the ANSI code page may not hold: a refusal is checked only
+// where the code page really lacks the text, and a delivery becomes a
+// refusal where it cannot be made.
+void prepareCodePage(const Step& step, Scene& scene) {
+    Row& row = scene.row;
+    const std::string acp = scene.expand("{acp}");
+    const std::string directory = step.path.empty() ? "" : scene.path(step.path);
+    const std::wstring text = wide(directory.empty() ? scene.expand(row.commandLine) : directory);
+    std::string bytes;
+    if (scene.expand(row.commandLine + directory).find("{held}") != std::string::npos) {
+        scene.skip = "code page " + acp + " holds none of the characters tried";
+    } else if (step.kind == Step::kLacking && inAnsi(text, &bytes)) {
+        scene.skip = "code page " + acp + " holds " + utf8(text);
+    } else if (step.kind == Step::kLacking && !directory.empty()) {
+        // Where the look-alikes lead: the wrong directory must stay empty.
+        CreateDirectoryA(bytes.c_str(), nullptr);
+    } else if (step.kind == Step::kHeld) {
+        const bool messageHeld = inAnsi(wide(scene.expand(row.arguments[0])), &bytes);
+        row.fileBytes = asWritten(bytes);
+        const char* refused = !messageHeld ? "The message"
+                              : !directory.empty() && !ansiLookupKeepsWhole(wide(directory))
+                                  ? step.value.c_str()
+                                  : nullptr;
+        if (refused != nullptr) {
+            row.fails(std::string("tarnpost: ") + refused +
+                      " holds characters that code page {acp} cannot represent.\n")
+                .leaves(FileAfter::kAbsent);
+        }
+    }
 }
 
 void prepare(const Step& step, Scene& scene) {
@@ -289,9 +404,9 @@ void prepare(const Step& step, Scene& scene) {
         // Wine keeps the attribute as Unix permissions, which do not stop
         // root: there the case cannot happen.
         ASSERT_TRUE(writeFile(path, step.value));
-        ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
-        file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_TRUE(SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY));
+        file = CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
             scene.skip = "the read-only attribute does not stop this user here";
@@ -299,17 +414,17 @@ void prepare(const Step& step, Scene& scene) {
         return;
     case Step::kHeldOpen:
         // As a Receiver still reading the last message might hold it.
-        file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         scene.undo.push_back([file] { CloseHandle(file); });
         return;
     case Step::kMapped: {
         // Windows lets nobody cut a file short while it is mapped.
-        file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
         CloseHandle(file);
         ASSERT_NE(mapping, nullptr);
         const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
@@ -333,6 +448,10 @@ void prepare(const Step& step, Scene& scene) {
             << "the folder must make the runtime expand this";
         return;
     }
+    case Step::kLacking:
+    case Step::kHeld:
+        prepareCodePage(step, scene);
+        return;
     default:
         FAIL() << "no such step on Windows: " << step.kind;
     }
