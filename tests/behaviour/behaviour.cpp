@@ -548,7 +548,8 @@ void Behaviour::runSweep() {
         std::string absolute =
             directory.rfind(sandbox, 0) == 0 ? directory : sandbox + kSeparator + directory;
         Row row("sweep");
-        row.in(sandbox).args({"sweep " + scene_->row.name + " " + std::to_string(length)});
+        row.workingDirectory = sandbox;
+        row.args({"sweep " + scene_->row.name + " " + std::to_string(length)});
         const size_t half = (length + 1) / 2;
         if (length == 0) {
             // An empty USERPROFILE counts as none: the next source answers.

@@ -117,41 +117,45 @@ struct Row {
     std::vector<std::string> receiverShows;  // lines its output must hold
     std::vector<Check> checks;
 
-    Row& env(Environment variables) {
-        environment = std::move(variables);
-        return *this;
+// Each sets what its name says and returns the row, so that a row of the
+// table reads as one expression.
+#define TARNPOST_ROW_SET(setter, field)  \
+    Row& setter(decltype(field) value) { \
+        field = std::move(value);        \
+        return *this;                    \
     }
+#define TARNPOST_ROW_FLAG(setter, field, on) \
+    Row& setter() {                          \
+        field = on;                          \
+        return *this;                        \
+    }
+    TARNPOST_ROW_SET(env, environment)
+    TARNPOST_ROW_SET(fileIn, fileDirectory)
+    TARNPOST_ROW_SET(args, arguments)
+    TARNPOST_ROW_SET(line, commandLine)
+    TARNPOST_ROW_SET(wrap, wrapper)
+    TARNPOST_ROW_SET(stdoutInto, stdoutTo)
+    TARNPOST_ROW_SET(lock, holder)
+    TARNPOST_ROW_SET(dirs, directories)
+    TARNPOST_ROW_SET(receiverWith, receiverOptions)
+    TARNPOST_ROW_SET(decoy, decoyOptions)
+    TARNPOST_ROW_SET(prints, out)
+    TARNPOST_ROW_SET(orFails, errOr)
+    TARNPOST_ROW_SET(leaves, file)
+    TARNPOST_ROW_SET(bare, bareConnections)
+    TARNPOST_ROW_FLAG(inUtf16, wide, true)
+    TARNPOST_ROW_FLAG(otherUser, asOtherUser, true)
+    TARNPOST_ROW_FLAG(receiverOfOtherUser, receiverAsOtherUser, true)
+    TARNPOST_ROW_FLAG(dies, receiverDies, true)
+    TARNPOST_ROW_FLAG(stopsItself, receiverStopsItself, true)
+    TARNPOST_ROW_FLAG(wasTold, told, true)
+    TARNPOST_ROW_FLAG(notTold, told, false)
+#undef TARNPOST_ROW_SET
+#undef TARNPOST_ROW_FLAG
+
     Row& profile(const std::string& directory) {
         environment = {{"USERPROFILE", directory}};
         fileDirectory = directory;
-        return *this;
-    }
-    Row& fileIn(std::string directory) {
-        fileDirectory = std::move(directory);
-        return *this;
-    }
-    Row& args(std::vector<std::string> values) {
-        arguments = std::move(values);
-        return *this;
-    }
-    Row& line(std::string exact) {
-        commandLine = std::move(exact);
-        return *this;
-    }
-    Row& inUtf16() {
-        wide = true;
-        return *this;
-    }
-    Row& wrap(std::vector<std::string> programs) {
-        wrapper = std::move(programs);
-        return *this;
-    }
-    Row& stdoutInto(std::string target) {
-        stdoutTo = std::move(target);
-        return *this;
-    }
-    Row& in(std::string directory) {
-        workingDirectory = std::move(directory);
         return *this;
     }
     Row& repeat(int count, bool together) {
@@ -159,25 +163,12 @@ struct Row {
         atOnce = together;
         return *this;
     }
-    Row& otherUser() {
-        asOtherUser = true;
-        return *this;
-    }
-    Row& lock(Holder kind) {
-        holder = kind;
-        return *this;
-    }
-    Row& dirs(std::vector<std::string> paths) {
-        directories = std::move(paths);
-        return *this;
-    }
-    Row& step(Step::Kind kind, std::string path, std::string value = "") {
-        steps.push_back({kind, std::move(path), std::move(value), false});
+    Row& step(Step::Kind kind, std::string path, std::string value = "", bool late = false) {
+        steps.push_back({kind, std::move(path), std::move(value), late});
         return *this;
     }
     Row& stepLater(Step::Kind kind, std::string path, std::string value = "") {
-        steps.push_back({kind, std::move(path), std::move(value), true});
-        return *this;
+        return step(kind, std::move(path), std::move(value), true);
     }
     Row& sweepLengths(Source source) {
         sweep = source;
@@ -189,57 +180,18 @@ struct Row {
         told = false;
         return *this;
     }
-    Row& receiverWith(std::vector<std::string> options) {
-        receiverOptions = std::move(options);
-        return *this;
-    }
-    Row& receiverOfOtherUser() {
-        receiverAsOtherUser = true;
-        return *this;
-    }
-    Row& decoy(std::vector<std::string> options) {
-        decoyOptions = std::move(options);
-        return *this;
-    }
-    Row& dies() {
-        receiverDies = true;
-        return *this;
-    }
-    Row& stopsItself() {
-        receiverStopsItself = true;
-        return *this;
-    }
-    Row& prints(std::string text) {
-        out = std::move(text);
-        return *this;
-    }
-    // Exit status 1 with `text` on stderr; the Receiver not told.
-    Row& fails(std::string text, std::string alternative = "") {
+    // Exit status 1 with `text` on stderr, the file left as `after` says, and
+    // the Receiver not told.
+    Row& fails(std::string text, FileAfter after = FileAfter::kMessage) {
         exitStatus = 1;
         err = std::move(text);
-        errOr = std::move(alternative);
+        file = after;
         told = false;
-        return *this;
-    }
-    Row& wasTold() {
-        told = true;
-        return *this;
-    }
-    Row& notTold() {
-        told = false;
-        return *this;
-    }
-    Row& bare(int connections) {
-        bareConnections = connections;
         return *this;
     }
     Row& holds(std::string bytes) {
         file = FileAfter::kMessage;
         fileBytes = std::move(bytes);
-        return *this;
-    }
-    Row& leaves(FileAfter after) {
-        file = after;
         return *this;
     }
     Row& shows(std::string receiverLine) {

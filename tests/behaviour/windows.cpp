@@ -385,8 +385,8 @@ void prepareCodePage(const Step& step, Scene& scene) {
                                   : nullptr;
         if (refused != nullptr) {
             row.fails(std::string("tarnpost: ") + refused +
-                      " holds characters that code page {acp} cannot represent.\n")
-                .leaves(FileAfter::kAbsent);
+                          " holds characters that code page {acp} cannot represent.\n",
+                      FileAfter::kAbsent);
         }
     }
 }
