@@ -319,18 +319,16 @@ Launch Behaviour::tarnpostLaunch(const Row& row, int index) {
     if (row.wide) {
         launch.commandLine = scene.expand(launch.commandLine);
     }
-    std::vector<std::pair<std::string, std::string>> variables;
+    std::map<std::string, std::string> variables;  // by name
     for (const std::string& variable : baseEnvironment(scene)) {
-        variables.push_back({variable.substr(0, variable.find('=')), variable});
+        variables[variable.substr(0, variable.find('='))] = variable;
     }
     for (const auto& [name, value] : row.environment) {
-        variables.erase(std::remove_if(variables.begin(), variables.end(),
-                                       [&](const auto& v) { return v.first == name; }),
-                        variables.end());
-        if (value != "{unset}") {
-            std::string local = value;
-            std::replace(local.begin(), local.end(), '/', kSeparator);
-            variables.push_back({name, name + "=" + scene.expand(local)});
+        std::string local = value;
+        std::replace(local.begin(), local.end(), '/', kSeparator);
+        variables[name] = name + "=" + scene.expand(local);
+        if (value == "{unset}") {
+            variables.erase(name);
         }
     }
     for (const auto& variable : variables) {
