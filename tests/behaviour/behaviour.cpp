@@ -81,14 +81,6 @@ void nap(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-std::string join(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\n";
-    }
-    return text;
-}
-
 // `text` with control and 8-bit bytes escaped, for readable failures.
 std::string printable(const std::string& text) {
     std::string shown;
@@ -196,7 +188,9 @@ protected:
     std::string file_;                 // the message file's path
     std::vector<Receiver> receivers_;  // the Receiver first, then a decoy
     std::vector<std::string> wrapper_;
-    std::map<std::string, std::string> before_;  // every entry below {dir}
+    // Every entry below {dir} before and after the runs.
+    std::map<std::string, std::string> before_;
+    std::map<std::string, std::string> after_;
     std::string fileBefore_;
     std::string lockBefore_;
     int outputs_ = 0;
@@ -487,19 +481,22 @@ void Behaviour::checkFiles() {
         }
         EXPECT_TRUE(whole) << "the file holds no run's message whole";
     }
-    // Nothing else below {dir} changes, and nothing new appears but the
+    // Nothing below {dir} appeared, changed or went during the runs but the
     // message file and its lock.
     const std::string file = plainPath(file_);
-    const std::string lock = file + ".lock";
-    std::vector<std::string> changed;
-    for (const std::string& entry : entriesBelow(scene_->dir())) {
-        const auto found = before_.find(entry);
-        if (entry != file && entry != lock &&
-            (found == before_.end() || describe(entry) != found->second)) {
-            changed.push_back(entry);
+    std::map<std::string, std::string> after = after_;
+    std::map<std::string, std::string> was = before_;
+    for (auto* entries : {&after, &was}) {
+        entries->erase(file);
+        entries->erase(file + ".lock");
+    }
+    std::string changed;
+    for (auto* entries : {&after, &was}) {
+        for (const auto& entry : *entries) {
+            changed += after[entry.first] != was[entry.first] ? entry.first + "\n" : "";
         }
     }
-    EXPECT_EQ(join(changed), "") << "changed or written besides the message file";
+    EXPECT_EQ(changed, "") << "changed besides the message file";
     for (const Check check : row.checks) {
         if (check == Check::kLockUnchanged) {
             EXPECT_EQ(describe(file_ + ".lock"), lockBefore_);
@@ -631,6 +628,9 @@ TEST_P(Behaviour, Holds) {
         runAll();
     } else {
         runWhileLocked();
+    }
+    for (const std::string& entry : entriesBelow(scene_->dir())) {
+        after_[entry] = describe(entry);  // before the Receivers remove their sockets
     }
     checkReceivers();
     checkFiles();
