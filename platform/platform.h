@@ -50,6 +50,10 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 // runtime directory; null when none listens there or the place is unsafe.
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
 
+// The number of the ANSI code page, for error texts; 0 here, where there is
+// none and no text is ever found inexact.
+UINT GetACP();
+
 // The system error numbers that a failed send can leave.
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
@@ -107,11 +111,5 @@ bool argumentIsExact(int index, const char* argument);
 // the variable's whole value with no character replaced; for an unset
 // variable, whether `value` is empty.
 bool environmentValueIsExact(const char* name, const char* value);
-
-#ifndef _WIN32
-// The number of the ANSI code page, for error texts; 0 on POSIX, which has
-// none and never finds a text inexact.
-UINT GetACP();
-#endif
 
 #endif
