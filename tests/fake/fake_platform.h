@@ -68,6 +68,8 @@ struct FakePlatform {
     bool windowNameWasNull = true;         // false once any FindWindowW got one
     std::vector<FakeSentMessage> sentMessages;
     int locksHeld = 0;
+    // Between deferInterruptions and allowInterruptions.
+    bool interruptionsHeldBack = false;
     // The variables whose value was checked against the code page, in order.
     std::vector<std::string> exactnessChecks;
     // Broken contracts seen by the fake (wrong handle, unpaired release, a
