@@ -164,7 +164,8 @@ bool namesRegularOrNothing(const char* path, bool followLink) {
 // Opens `path` without blocking on what is not a regular file. A regular
 // file that another process holds a lease on (a file server's oplock, an NFS
 // delegation) refuses that open while the holder is asked to let go; it is
-// then opened again as any program would open it, waiting for that.
+// then opened again as any program would open it, waiting for that. (On a
+// regular file O_NONBLOCK changes nothing else.)
 int openWithoutHanging(const char* path, int flags, mode_t mode, bool followLink) {
     const int fd = open(path, flags | O_NONBLOCK, mode);
     if (fd >= 0 || errno != EWOULDBLOCK || !namesRegularOrNothing(path, followLink)) {
@@ -183,7 +184,7 @@ bool isSameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether the file open at `fd` is the one the lock is held on.
+// Whether `file`, as fstat described it, is the file the lock is held on.
 bool isTheLockFile(const struct stat& file) {
     struct stat lock;
     return lockFile >= 0 && fstat(lockFile, &lock) == 0 && isSameFile(file, lock);
