@@ -270,12 +270,17 @@ bool setFileLength(FILE* file, long length) {
     return ftruncate(stream.fd, length) == 0;
 }
 
+// The message file that sendAndWait and allowInterruptions look at.
+std::string capturedPath() {
+    if (state.messageFileToCapture.empty() && !state.lockedPaths.empty()) {
+        return state.lockedPaths.back();
+    }
+    return state.messageFileToCapture;
+}
+
 bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
     state.calls.push_back("sendAndWait");
-    std::string path = state.messageFileToCapture;
-    if (path.empty() && !state.lockedPaths.empty()) {
-        path = state.lockedPaths.back();
-    }
+    const std::string path = capturedPath();
     const bool found = window == receiverHandle() && state.windowExists;
     if (!found) {
         violation("sendAndWait to a window FindWindowW did not give out");
@@ -321,6 +326,8 @@ void allowInterruptions() {
         violation("allowInterruptions while they are let through");
     }
     state.interruptionsHeldBack = false;
+    const std::string path = capturedPath();
+    state.filesWhenLetThrough.push_back({readWholeFile(path), openInThisProcess(path)});
 }
 
 void releaseDeliveryLock() {

@@ -34,6 +34,12 @@ struct FakeSentMessage {
     bool messageFileStillOpen;               // this process still had it open
 };
 
+// The message file as it was at some moment.
+struct FakeFileSeen {
+    std::optional<std::string> bytes;  // nullopt: could not be read
+    bool stillOpen;                    // this process still had it open
+};
+
 struct FakePlatform {
     // --- What the test controls -------------------------------------------
     // A variable missing from the map is unset; an empty value reads as unset.
@@ -70,6 +76,9 @@ struct FakePlatform {
     int locksHeld = 0;
     // Between deferInterruptions and allowInterruptions.
     bool interruptionsHeldBack = false;
+    // The message file each time allowInterruptions was called, which is
+    // what an interruption that arrived before leaves.
+    std::vector<FakeFileSeen> filesWhenLetThrough;
     // The variables whose value was checked against the code page, in order.
     std::vector<std::string> exactnessChecks;
     // Broken contracts seen by the fake (wrong handle, unpaired release, a

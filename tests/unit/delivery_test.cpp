@@ -455,6 +455,13 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         EXPECT_EQ(sent.messageFile, asWritten(message));
         EXPECT_FALSE(sent.messageFileStillOpen);
     }
+    // A Ctrl+C or SIGTERM that came while the file was rewritten ends the
+    // process once interruptions are let through again: the file must then
+    // be as the delivery leaves it, and closed.
+    for (const FakeFileSeen& seen : fake().filesWhenLetThrough) {
+        EXPECT_EQ(seen.bytes, readWholeFile(path));
+        EXPECT_FALSE(seen.stillOpen);
+    }
 }
 
 const char kCannotCreate[] = "Cannot create message file \"{path}\".\n";
