@@ -262,6 +262,12 @@ std::vector<Row> faultRows() {
         Row("MessageFileIsASocket", kPosix)
             .step(Step::kSocket, kMessageFile)
             .fails(kCannotCreate, unchanged),
+        Row("ReadOnlyMessageFile", kPosix)
+            .otherUser()
+            .step(Step::kMode, "profile", "777")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kMode, kMessageFile, "444")
+            .fails(kCannotCreate, unchanged),
         Row("ReadOnlyMessageFile", kWindows)
             .step(Step::kReadOnly, kMessageFile, kEarlier)
             .fails(kCannotCreate, unchanged),
