@@ -25,15 +25,20 @@ HANDLE deliveryMutex = nullptr;
 enum Interruptions : LONG { kLetThrough, kHeldBack, kOneArrived };
 volatile LONG interruptions = kLetThrough;
 
-// Runs on a thread of its own when the console sends an event. Letting it
-// through (FALSE) leaves it to the default handler, which ends the process.
-// One held back keeps its thread here until allowInterruptions ends the
-// process; the console's closing, which ends the process once this returns,
-// is held off that way too (Windows waits some seconds for it, far longer
-// than a rewrite takes).
+// Ends the process as Windows' own handler of the console's events does.
+// Wine's ends it with status 0, which a caller would take for a delivery.
+void endAsInterrupted() {
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Runs on a thread of its own when the console sends an event. One let
+// through ends the process at once. One held back keeps its thread here
+// until allowInterruptions ends the process; the console's closing, which
+// ends the process once this returns, is held off that way too (Windows
+// waits some seconds for it, far longer than a rewrite takes).
 BOOL WINAPI holdBackWhileRewriting(DWORD /*event*/) {
     if (InterlockedCompareExchange(&interruptions, kOneArrived, kHeldBack) == kLetThrough) {
-        return FALSE;
+        endAsInterrupted();
     }
     Sleep(INFINITE);
     return TRUE;
@@ -50,9 +55,10 @@ UINT sendFlags() {
 }  // namespace
 
 // A console program's standard handles are the caller's business. The
-// console's events go through a handler of this program's own, which lets
-// them through but while the message file is rewritten; should Windows
-// refuse the handler, the rewrite goes on unguarded rather than not at all.
+// console's events go through a handler of this program's own, which ends
+// the process at once but while the message file is rewritten; should
+// Windows refuse the handler, the rewrite goes on unguarded rather than not
+// at all.
 bool prepareProcess() {
     SetConsoleCtrlHandler(holdBackWhileRewriting, TRUE);
     return true;
@@ -131,7 +137,7 @@ void deferInterruptions() {
 
 void allowInterruptions() {
     if (InterlockedExchange(&interruptions, kLetThrough) == kOneArrived) {
-        ExitProcess(STATUS_CONTROL_C_EXIT);  // what the default handler does
+        endAsInterrupted();
     }
 }
 
