@@ -132,4 +132,7 @@ grep -q '<property name="stderr" value="tarnpost: Program TARN ended while handl
     "$work/report.xml" || fail "the report does not record which line the dying TARN gave"
 # Its scratch folder under %TEMP% is gone.
 leftover=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'tarnpost-*' -print -quit)
-[ -z "$leftover" ] || fail "the kit left $leftover behind"
+if [ -n "$leftover" ]; then
+    find "$leftover" >&2
+    fail "the kit left $leftover behind"
+fi
