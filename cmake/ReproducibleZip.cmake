@@ -1,6 +1,7 @@
-# CPack's post-build script for the Windows ZIP: rewrites the package so that
-# two builds of one commit give the same bytes, then writes SHA256SUMS beside
-# it in the final package directory.
+# CPack's post-build script for the Windows ZIPs (the release and the test
+# kit): rewrites each package so that two builds of one commit give the same
+# bytes, then writes SHA256SUMS for all of them beside them in the final
+# package directory.
 #
 # CPack's own ZIP records each file's access and change times, its owner's
 # uid and gid, its modification time unless SOURCE_DATE_EPOCH is set, and
@@ -83,6 +84,18 @@ function(rezip package time)
     if(NOT result EQUAL 0)
         fail("cannot unpack ${package}")
     endif()
+    # CPack names the one folder of every component's ZIP after the release;
+    # each ZIP's own name keeps the release and the test kit apart when both
+    # are unpacked in one place.
+    get_filename_component(stem ${package} NAME_WLE)
+    file(GLOB top RELATIVE ${tree} ${tree}/*)
+    list(LENGTH top count)
+    if(NOT count EQUAL 1 OR NOT IS_DIRECTORY ${tree}/${top})
+        fail("${package} holds more than one folder at its top: " "${top}")
+    endif()
+    if(NOT top STREQUAL stem)
+        file(RENAME ${tree}/${top} ${tree}/${stem})
+    endif()
     file(GLOB_RECURSE entries LIST_DIRECTORIES false RELATIVE ${tree} ${tree}/*)
     list(SORT entries)
 
@@ -124,7 +137,9 @@ string(TIMESTAMP stamp "%Y-%m-%d %H:%M:%S UTC" UTC)
 message(STATUS "ZIP entries dated ${stamp} (${origin})")
 
 set(sums "")
-foreach(package IN LISTS CPACK_PACKAGE_FILES)
+set(packages ${CPACK_PACKAGE_FILES})
+list(SORT packages)  # one order of lines in SHA256SUMS
+foreach(package IN LISTS packages)
     if(package MATCHES "\\.zip$")
         rezip(${package} ${time})
         file(SHA256 ${package} hash)

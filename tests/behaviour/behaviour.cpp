@@ -17,6 +17,7 @@
 #include "tests/line_ends.h"
 
 const char kClosedPipe[] = "<closed pipe>";
+RunOptions runOptions;
 
 bool readFile(const std::string& path, std::string* bytes) {
     bytes->clear();
@@ -310,6 +311,7 @@ Launch Behaviour::tarnpostLaunch(const Row& row, int index) {
     arguments.insert(arguments.begin(), "tarnpost");
     launch.commandLine = row.commandLine.empty() ? quoteArguments(arguments) : row.commandLine;
     launch.wide = row.wide;
+    launch.mediumIntegrity = row.mediumIntegrity;
     if (row.wide) {
         launch.commandLine = scene.expand(launch.commandLine);
     }
@@ -354,6 +356,10 @@ void Behaviour::checkRun(int index, const std::string& end, const Launch& launch
     const std::string other = asStreamed(row.errOr);
     if (row.errOr.empty() || err != other) {
         EXPECT_EQ(printable(err), printable(expected));
+    }
+    if (!row.errOr.empty()) {
+        // Which of the right lines this system gave, for the XML report.
+        RecordProperty("stderr", printable(err));
     }
 }
 
@@ -610,6 +616,7 @@ TEST_P(Behaviour, Holds) {
         runSweep();
         return;
     }
+    checkPlace(*scene_, plainPath(file_));
     arrange();
     if (!scene_->skip.empty()) {
         GTEST_SKIP() << "skipped: " << scene_->skip;
@@ -691,3 +698,49 @@ INSTANTIATE_TEST_SUITE_P(Lock, Behaviour, testing::ValuesIn(here(lockRows())), n
 INSTANTIATE_TEST_SUITE_P(StandIn, Behaviour, testing::ValuesIn(here(standInRows())), nameOf);
 INSTANTIATE_TEST_SUITE_P(Wildcards, Behaviour, testing::ValuesIn(here(wildcardRows())), nameOf);
 INSTANTIATE_TEST_SUITE_P(CodePage, Behaviour, testing::ValuesIn(here(codePageRows())), nameOf);
+
+namespace {
+
+const char kOptions[] =
+    "options besides GoogleTest's:\n"
+    "  --full-disk=DIR    Windows: DIR holds the host's \"disk\" and \"device\" folders\n"
+    "  --system-folders   Windows: rows may write in the Windows directory and a drive's root\n";
+
+bool parseOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option.rfind("--full-disk=", 0) == 0) {
+            runOptions.fullDisk = option.substr(12);
+        } else if (option == "--system-folders") {
+            runOptions.systemFolders = true;
+        } else {
+            fprintf(stderr, "behaviour_test: unknown option %s\n%s", argv[i], kOptions);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// Refuses to start beside a window of the Receiver's class, and ends with
+// one line that counts the rows: exit status 0 only when every row that ran
+// passed.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (!parseOptions(argc, argv)) {
+        return 2;
+    }
+    const std::string why = refusal();
+    if (!why.empty()) {
+        fprintf(stderr, "behaviour_test: not run: %s\n", why.c_str());
+        return 2;
+    }
+    const int status = RUN_ALL_TESTS();
+    if (!testing::GTEST_FLAG(list_tests)) {
+        const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
+        printf("behaviour: %d passed, %d failed, %d skipped\n", unit.successful_test_count(),
+               unit.failed_test_count(), unit.skipped_test_count());
+    }
+    return status;
+}

@@ -45,6 +45,8 @@ struct Step {
                         // command line); a look-alike directory made beside it
         kHeld,          // Windows: deliverable where the code page holds the message and
                         // GetEnvironmentVariableA the directory at path, else value refused
+        kIsolated,      // Windows: privilege isolation keeps a program of medium integrity
+                        // from the Receiver's window of high integrity; skipped otherwise
     };
     Kind kind;
     std::string path;
@@ -101,8 +103,9 @@ struct Row {
     std::string stdoutTo;              // empty: captured; kClosedPipe or a path
     std::string workingDirectory = "{dir}";
     int runs = 1;
-    bool atOnce = false;       // the runs start together, else one after another
-    bool asOtherUser = false;  // POSIX: tarnpost runs as an unprivileged user
+    bool atOnce = false;           // the runs start together, else one after another
+    bool asOtherUser = false;      // POSIX: tarnpost runs as an unprivileged user
+    bool mediumIntegrity = false;  // Windows: tarnpost runs at medium integrity
     Holder holder = Holder::kNone;
     std::vector<std::string> directories = {"profile"};
     std::vector<Step> steps;
@@ -160,6 +163,7 @@ struct Row {
     TARNPOST_ROW_SET(endsBy, endSignal)
     TARNPOST_ROW_FLAG(inUtf16, wide, true)
     TARNPOST_ROW_FLAG(otherUser, asOtherUser, true)
+    TARNPOST_ROW_FLAG(atMediumIntegrity, mediumIntegrity, true)
     TARNPOST_ROW_FLAG(receiverOfOtherUser, receiverAsOtherUser, true)
     TARNPOST_ROW_FLAG(dies, receiverDies, true)
     TARNPOST_ROW_FLAG(stopsItself, receiverStopsItself, true)
@@ -263,7 +267,8 @@ struct Launch {
     std::string workingDirectory;
     std::string stdoutPath;  // kClosedPipe: a pipe nobody reads
     std::string stderrPath;
-    bool wide = true;  // Windows: the texts are UTF-8, else ANSI bytes
+    bool wide = true;              // Windows: the texts are UTF-8, else ANSI bytes
+    bool mediumIntegrity = false;  // Windows: started with a token of medium integrity
 };
 
 using Child = intptr_t;  // 0: not started
@@ -292,7 +297,27 @@ std::string describe(const std::string& path);
 // Every entry below `directory`, directories too, sorted.
 std::vector<std::string> entriesBelow(const std::string& directory);
 
+// What the table's run was asked for on its command line (behaviour.cpp).
+struct RunOptions {
+    // Windows: the host's folders with a full disk and a device in the
+    // message file's place ("device", "disk"), made by the build tree's
+    // fixture; without them those rows skip.
+    std::string fullDisk;
+    // Windows: rows may write TARN_Message.txt in the Windows directory and
+    // the root of a drive, outside their scratch folder.
+    bool systemFolders = false;
+};
+extern RunOptions runOptions;
+
+// Why the table must not run at all here, or "": on Windows, a window of
+// the Receiver's class that exists already, which would take the rows'
+// notifications (it may be a real TARN).
+std::string refusal();
+
 struct Scene;
+// Sets scene.skip when the row's message file lies where this run may not
+// write it.
+void checkPlace(Scene& scene, const std::string& messageFile);
 // Readies the platform for a row: the placeholders it fills in ({windir},
 // {home}, ...), and on Windows no Receiver window left by an earlier row.
 void beginRow(Scene& scene);

@@ -323,6 +323,16 @@ std::vector<std::string> entriesBelow(const std::string& directory) {
     return entries;
 }
 
+// Each row listens in a runtime directory of its own, so nothing running
+// beside the table can take its notifications.
+std::string refusal() {
+    return "";
+}
+
+// Every row's message file lies in its scratch directory or where the row
+// makes a place for it.
+void checkPlace(Scene&, const std::string&) {}
+
 void beginRow(Scene& scene) {
     const struct passwd* other = getpwuid(kOtherUser);
     scene.placeholders.push_back({"{uid}", std::to_string(geteuid())});

@@ -430,6 +430,15 @@ std::vector<Row> faultRows() {
             .wasTold()
             .shows("TARN peer streams: /dev/null /dev/null /dev/null")
             .also(Check::kLockIsPrivate),
+        // An administrator's TARN runs at high integrity; a tarnpost of medium
+        // integrity may not send it a message. The file is written, and only
+        // the line that names privileges is right.
+        Row("RefusedByPrivilegeIsolation", kWindows)
+            .atMediumIntegrity()
+            .stepLater(Step::kIsolated, "")
+            .fails("tarnpost: Program TARN ended while handling the message, or refused it "
+                   "because it runs with higher privileges (run tarnpost at the same privilege "
+                   "level as TARN).\n"),
     };
 }
 
@@ -631,6 +640,9 @@ std::vector<Row> codePageRows() {
                          {{"HOMEDRIVE", "{drive}"}, {"HOMEPATH", "{path}/" + lacking}}),
         heldDirectory("PathWithACharacterItHolds", "HOMEPATH",
                       {{"HOMEDRIVE", "{drive}"}, {"HOMEPATH", "{path}/caf{held}"}}),
+        // Whatever code page the machine has: {8bit} is every character it
+        // keeps in one byte of 0x80 or more, which must arrive as those bytes.
+        holds("EveryOneByteCharacterItHolds", "tarnpost \"{8bit}\"", "{8bit}"),
     };
 }
 

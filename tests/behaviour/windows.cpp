@@ -107,10 +107,103 @@ bool ansiLookupKeepsWhole(const std::wstring& value) {
     return inAnsi(value, &exact) && length < sizeof got && exact == std::string(got, length);
 }
 
-// A path given the Unix way, as CMake passes it, in Windows form: "Z:\a\b".
-std::string windowsPath(std::string path) {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return "Z:" + path;
+// Every 8-bit character the code page has in one byte, in byte order: the
+// bytes it gives back unchanged through UTF-16. Empty where it has none
+// (UTF-8, or double-byte pages with no single 8-bit bytes).
+std::wstring oneByteCharacters() {
+    std::wstring characters;
+    for (int c = 0x80; c <= 0xff; ++c) {
+        const char byte = (char)c;
+        wchar_t unit = 0;
+        std::string back;
+        if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &byte, 1, &unit, 1) == 1 &&
+            inAnsi(std::wstring(1, unit), &back) && back == std::string(1, byte)) {
+            characters += unit;
+        }
+    }
+    return characters;
+}
+
+// The folder this test program was started from, where the kit keeps the
+// programs it runs.
+std::string ownFolder() {
+    wchar_t name[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, name, sizeof name / sizeof name[0]);
+    const std::string path = utf8(std::wstring(name, length));
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+bool underWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// This process's integrity level (SECURITY_MANDATORY_*_RID); 0 when unknown.
+DWORD integrityLevel() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return 0;
+    }
+    DWORD buffer[64];
+    DWORD size = 0;
+    DWORD level = 0;
+    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+        const PSID sid = ((TOKEN_MANDATORY_LABEL*)buffer)->Label.Sid;
+        level = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u);
+    }
+    CloseHandle(token);
+    return level;
+}
+
+// User Account Control, which makes an administrator's programs run at high
+// integrity only when asked to, is on unless EnableLUA says 0.
+bool userAccountControlOn() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    const LONG read = RegQueryValueExW(key, L"EnableLUA", nullptr, nullptr, (BYTE*)&value, &size);
+    RegCloseKey(key);
+    return read == ERROR_SUCCESS && value != 0;
+}
+
+// A copy of this process's token at medium integrity, the level of a user's
+// programs that were not started as administrator; nullptr on failure.
+HANDLE mediumIntegrityToken(DWORD* why) {
+    HANDLE own = nullptr;
+    HANDLE copy = nullptr;
+    SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID medium = nullptr;
+    bool lowered = false;
+    if (OpenProcessToken(
+            GetCurrentProcess(),
+            TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT | TOKEN_ASSIGN_PRIMARY, &own) &&
+        DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                         &copy) &&
+        AllocateAndInitializeSid(&mandatory, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                 &medium)) {
+        TOKEN_MANDATORY_LABEL label = {};
+        label.Label.Sid = medium;
+        label.Label.Attributes = SE_GROUP_INTEGRITY;
+        lowered = SetTokenInformation(copy, TokenIntegrityLevel, &label,
+                                      sizeof label + GetLengthSid(medium)) != FALSE;
+    }
+    *why = GetLastError();
+    if (medium != nullptr) {
+        FreeSid(medium);
+    }
+    if (own != nullptr) {
+        CloseHandle(own);
+    }
+    if (!lowered && copy != nullptr) {
+        CloseHandle(copy);
+        copy = nullptr;
+    }
+    return copy;
 }
 
 std::wstring environmentBlock(const std::vector<std::string>& variables, bool isUtf8) {
@@ -160,11 +253,22 @@ bool create(const Launch& launch, bool suspended, PROCESS_INFORMATION* created,
         launch.commandLine.empty() ? quoteArguments(launch.argv) : launch.commandLine;
     std::wstring units = launch.wide ? wide(line) : fromAnsi(line);
     const std::wstring directory = wide(launch.workingDirectory);
-    const BOOL started = CreateProcessW(
-        wide(launch.argv[0]).c_str(), &units[0], nullptr, nullptr, TRUE,
-        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0),
-        &block[0], directory.empty() ? nullptr : directory.c_str(), &startup, created);
-    const DWORD why = GetLastError();
+    const std::wstring program = wide(launch.argv[0]);
+    const DWORD flags =
+        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
+    const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
+    BOOL started = FALSE;
+    DWORD why = 0;
+    if (!launch.mediumIntegrity) {
+        started = CreateProcessW(program.c_str(), &units[0], nullptr, nullptr, TRUE, flags,
+                                 &block[0], folder, &startup, created);
+        why = GetLastError();
+    } else if (const HANDLE token = mediumIntegrityToken(&why)) {
+        started = CreateProcessAsUserW(token, program.c_str(), &units[0], nullptr, nullptr, TRUE,
+                                       flags, &block[0], folder, &startup, created);
+        why = GetLastError();
+        CloseHandle(token);
+    }
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         CloseHandle(handle);
     }
@@ -205,11 +309,12 @@ std::thread holderThread;
 
 }  // namespace
 
+// The kit's programs lie beside the test program, wherever it was unpacked.
 const Programs& programs() {
-    static const Programs built = {windowsPath(TARNPOST_PROGRAM),
-                                   windowsPath(TARN_RECEIVER_PROGRAM),
-                                   windowsPath(WILDCARD_PROBE_PROGRAM)};
-    return built;
+    static const std::string folder = ownFolder();
+    static const Programs beside = {folder + "\\tarnpost.exe", folder + "\\tarn-receiver.exe",
+                                    folder + "\\wildcard_probe.exe"};
+    return beside;
 }
 
 Child start(const Launch& launch, std::string* error) {
@@ -340,20 +445,82 @@ std::vector<std::string> entriesBelow(const std::string& directory) {
     return entries;
 }
 
+// A window of the class is there before any row: a real TARN, maybe, which
+// must never get a test's message; or a stand-in left running.
+std::string refusal() {
+    if (FindWindowW(TARN_CLASS_NAME_W, nullptr) == nullptr) {
+        return "";
+    }
+    return "a window of class " TARN_CLASS_NAME
+           " exists: TARN (or a stand-in) is running, and every row would reach it; "
+           "close it and run the tests again";
+}
+
+namespace {
+
+bool startsWithFolder(const std::string& path, const std::string& folder) {
+    return !folder.empty() && path.size() > folder.size() && path[folder.size()] == '\\' &&
+           _wcsicmp(wide(path.substr(0, folder.size())).c_str(), wide(folder).c_str()) == 0;
+}
+
+}  // namespace
+
+// A row whose file lies outside its scratch folder writes where the machine
+// keeps other things: the host's full-disk folders when the run was given
+// them, else the Windows directory or a drive's root, only when the run
+// allows it, that place takes new files, and no TARN_Message.txt is there
+// to lose.
+void checkPlace(Scene& scene, const std::string& messageFile) {
+    const size_t cut = messageFile.find_last_of('\\');
+    const std::string folder = messageFile.substr(0, cut == std::string::npos ? 0 : cut);
+    if (messageFile.find("{fulldisk}") != std::string::npos ||
+        messageFile.find("{device}") != std::string::npos) {
+        scene.skip =
+            "needs the host's full-disk folders, which the build tree's run makes "
+            "(--full-disk=DIR)";
+    } else if (startsWithFolder(messageFile, scene.dir()) ||
+               startsWithFolder(messageFile, runOptions.fullDisk)) {
+        return;
+    } else if (!runOptions.systemFolders) {
+        scene.skip = "writes " + messageFile +
+                     ", outside the scratch folder: only with --system-folders, on a machine "
+                     "that serves nothing else";
+    } else if (describe(messageFile) != "absent") {
+        scene.skip = messageFile + " exists: the tests leave it alone";
+    } else {
+        const std::wstring probe =
+            wide(folder + "\\tarnpost-probe-" + std::to_string(GetCurrentProcessId()));
+        const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            scene.skip = "cannot create files in " + folder + " (error " +
+                         std::to_string(GetLastError()) + "; administrator rights?)";
+        } else {
+            CloseHandle(file);
+        }
+    }
+}
+
 // Every row starts with no Receiver about: a window left by an earlier one
 // would take the notifications meant for this one.
 void beginRow(Scene& scene) {
     EXPECT_EQ(FindWindowW(TARN_CLASS_NAME_W, nullptr), nullptr) << "a Receiver window exists";
     char windows[MAX_PATH];
     const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
-    const std::string full = windowsPath(FULL_DISK_DIRECTORY);
+    const std::string& full = runOptions.fullDisk;
     const std::string dir = scene.dir();
     scene.placeholders.push_back({"{windir}", std::string(windows, length)});
     scene.placeholders.push_back({"{drive}", dir.substr(0, 2)});
     scene.placeholders.push_back({"{path}", dir.substr(2)});
-    scene.placeholders.push_back({"{fulldisk}", full + "\\disk"});
-    scene.placeholders.push_back({"{device}", full + "\\device"});
+    if (!full.empty()) {  // else left as they are, for checkPlace() to see
+        scene.placeholders.push_back({"{fulldisk}", full + "\\disk"});
+        scene.placeholders.push_back({"{device}", full + "\\device"});
+    }
     scene.placeholders.push_back({"{acp}", std::to_string(GetACP())});
+    const std::wstring oneByte = oneByteCharacters();
+    if (!oneByte.empty()) {
+        scene.placeholders.push_back({"{8bit}", utf8(oneByte)});
+    }
     const wchar_t held = heldCharacter();
     if (held != 0) {
         scene.placeholders.push_back({"{held}", utf8(std::wstring(1, held))});
@@ -369,8 +536,11 @@ void prepareCodePage(const Step& step, Scene& scene) {
     const std::string directory = step.path.empty() ? "" : scene.path(step.path);
     const std::wstring text = wide(directory.empty() ? scene.expand(row.commandLine) : directory);
     std::string bytes;
-    if (scene.expand(row.commandLine + directory).find("{held}") != std::string::npos) {
+    const std::string texts = scene.expand(row.commandLine + directory);
+    if (texts.find("{held}") != std::string::npos) {
         scene.skip = "code page " + acp + " holds none of the characters tried";
+    } else if (texts.find("{8bit}") != std::string::npos) {
+        scene.skip = "code page " + acp + " has no 8-bit character of one byte";
     } else if (step.kind == Step::kLacking && inAnsi(text, &bytes)) {
         scene.skip = "code page " + acp + " holds " + utf8(text);
     } else if (step.kind == Step::kLacking && !directory.empty()) {
@@ -451,6 +621,18 @@ void prepare(const Step& step, Scene& scene) {
     case Step::kLacking:
     case Step::kHeld:
         prepareCodePage(step, scene);
+        return;
+    case Step::kIsolated:
+        // Only a real Windows shows it, and only where it isolates.
+        if (underWine()) {
+            scene.skip = "Wine has no privilege isolation: any program reaches any window";
+        } else if (integrityLevel() < SECURITY_MANDATORY_HIGH_RID) {
+            scene.skip =
+                "needs administrator rights, so that TARN runs at high integrity "
+                "(run the kit from a prompt started as administrator)";
+        } else if (!userAccountControlOn()) {
+            scene.skip = "User Account Control is off: programs of every level reach each other";
+        }
         return;
     default:
         FAIL() << "no such step on Windows: " << step.kind;

@@ -1,6 +1,7 @@
 # The Windows ZIP as a user gets it: cpack makes it, it is unpacked, and the
 # unpacked tarnpost.exe runs under Wine and prints the usage text that the
-# README.txt beside it quotes.
+# README.txt beside it quotes. The test kit's ZIP beside it holds the same
+# tarnpost.exe (windows.kit.fresh-prefix runs the kit).
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DSCRATCH=... -DPACKAGE=NAME
 #              -DVERSION=... -DWINE_RUN=run.sh
 #              -DWINE_PREFIX=... -DWINE_BITS=32|64 [-DWINE_SKIP_CODE=77]
@@ -27,25 +28,43 @@ if(NOT result EQUAL 0)
     fail("cpack failed:\n" "${output}")
 endif()
 
-file(GLOB zips ${SCRATCH}/package/*.zip)
-if(NOT zips STREQUAL "${SCRATCH}/package/${PACKAGE}.zip")
-    fail("expected one ZIP named ${PACKAGE}.zip, found: " "${zips}")
+# The release and the test kit.
+set(KIT ${PACKAGE}-tests)
+file(GLOB zips RELATIVE ${SCRATCH}/package ${SCRATCH}/package/*.zip)
+list(SORT zips)
+if(NOT zips STREQUAL "${KIT}.zip;${PACKAGE}.zip")
+    fail("expected ${PACKAGE}.zip and ${KIT}.zip, found: " "${zips}")
 endif()
 
-execute_process(
-    COMMAND ${CMAKE_COMMAND} -E tar xf ${zips}
-    WORKING_DIRECTORY ${SCRATCH}/unpacked
-    RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    fail("cannot unpack ${zips}")
-endif()
+# Unpacks ZIP into SCRATCH/INTO, which must then hold one folder named as
+# the ZIP with exactly the files EXPECTED.
+function(unpack zip into expected)
+    file(MAKE_DIRECTORY ${SCRATCH}/${into})
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -E tar xf ${SCRATCH}/package/${zip}.zip
+        WORKING_DIRECTORY ${SCRATCH}/${into}
+        RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        fail("cannot unpack ${zip}.zip")
+    endif()
+    file(GLOB_RECURSE contents RELATIVE ${SCRATCH}/${into} ${SCRATCH}/${into}/*)
+    list(SORT contents)
+    list(TRANSFORM expected PREPEND ${zip}/)
+    if(NOT contents STREQUAL expected)
+        list(JOIN contents ", " contents)
+        fail("unexpected contents of ${zip}.zip: " "${contents}")
+    endif()
+endfunction()
 
 # One folder holding the program and its README, nothing else.
-file(GLOB_RECURSE contents RELATIVE ${SCRATCH}/unpacked ${SCRATCH}/unpacked/*)
-list(SORT contents)
-if(NOT contents STREQUAL "${PACKAGE}/README.txt;${PACKAGE}/tarnpost.exe")
-    list(JOIN contents ", " contents)
-    fail("unexpected ZIP contents: " "${contents}")
+unpack(${PACKAGE} unpacked "README.txt;tarnpost.exe")
+# The kit: the release's own program, what runs it, and how.
+unpack(${KIT} kit "README-tests.txt;behaviour_test.exe;run-tests.cmd;tarn-receiver.exe;tarnpost.exe;wildcard_probe.exe")
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
+    ${SCRATCH}/unpacked/${PACKAGE}/tarnpost.exe ${SCRATCH}/kit/${KIT}/tarnpost.exe
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    fail("the kit's tarnpost.exe is not the release's")
 endif()
 
 # file(READ) drops carriage returns, so line ends are checked byte by byte:
@@ -64,6 +83,13 @@ require_crlf(${SCRATCH}/unpacked/${PACKAGE}/README.txt "README.txt")
 file(READ ${SCRATCH}/unpacked/${PACKAGE}/README.txt readme)
 if(NOT readme MATCHES "^tarnpost ${VERSION} for Windows\n" OR readme MATCHES "@")
     fail("README.txt does not start with its title and version")
+endif()
+# Likewise the kit's README, and its script for cmd.exe.
+require_crlf(${SCRATCH}/kit/${KIT}/README-tests.txt "README-tests.txt")
+require_crlf(${SCRATCH}/kit/${KIT}/run-tests.cmd "run-tests.cmd")
+file(READ ${SCRATCH}/kit/${KIT}/README-tests.txt kit_readme)
+if(NOT kit_readme MATCHES "^tarnpost ${VERSION} test kit for Windows\n" OR kit_readme MATCHES "@")
+    fail("README-tests.txt does not start with its title and version")
 endif()
 
 execute_process(

@@ -1,8 +1,9 @@
-# The Windows ZIP is the same bytes however and whenever it is packed: cpack
-# runs twice, at least two seconds apart, in two time zones and under two
-# umasks, with one SOURCE_DATE_EPOCH, and the ZIPs must match. Every entry,
-# in sorted order, carries that time; without SOURCE_DATE_EPOCH it carries
-# the commit's. SHA256SUMS beside the ZIP passes sha256sum -c.
+# The Windows ZIPs, the release and the test kit, are the same bytes however
+# and whenever they are packed: cpack runs twice, at least two seconds apart,
+# in two time zones and under two umasks, with one SOURCE_DATE_EPOCH, and the
+# ZIPs must match. Every entry, in sorted order, carries that time; without
+# SOURCE_DATE_EPOCH it carries the commit's. SHA256SUMS beside the ZIPs names
+# both and passes sha256sum -c.
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DSCRATCH=... -DPACKAGE=NAME
 #              -DSOURCE_DIR=... -P check_zip_reproducible.cmake
 
@@ -27,11 +28,28 @@ endfunction()
 
 # Every entry of SCRATCH/NAME's ZIP, unpacked where ZIP times are UTC, must
 # bear TIME (seconds since 1970), and the entries come in sorted order.
+# The release ZIP and the test kit's, and what each holds in sorted order.
+set(KIT ${PACKAGE}-tests)
+set(zips ${PACKAGE} ${KIT})
+set(${PACKAGE}_entries README.txt tarnpost.exe)
+set(${KIT}_entries README-tests.txt behaviour_test.exe run-tests.cmd tarn-receiver.exe
+    tarnpost.exe wildcard_probe.exe)
+
 function(expect_entries name time)
-    set(zip ${SCRATCH}/${name}/${PACKAGE}.zip)
+    foreach(package IN LISTS zips)
+        expect_zip_entries(${name} ${package} ${time})
+    endforeach()
+endfunction()
+
+function(expect_zip_entries name package time)
+    set(zip ${SCRATCH}/${name}/${package}.zip)
     execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip}
         RESULT_VARIABLE result OUTPUT_VARIABLE listed)
-    if(NOT result EQUAL 0 OR NOT listed STREQUAL "${PACKAGE}/README.txt\n${PACKAGE}/tarnpost.exe\n")
+    set(entries ${${package}_entries})
+    list(TRANSFORM entries PREPEND ${package}/)
+    list(TRANSFORM entries APPEND "\n")
+    string(JOIN "" expected ${entries})
+    if(NOT result EQUAL 0 OR NOT listed STREQUAL expected)
         fail("${zip} lists, in this order:\n" "${listed}")
     endif()
     set(unpacked ${SCRATCH}/${name}/unpacked)
@@ -41,20 +59,20 @@ function(expect_entries name time)
     if(NOT result EQUAL 0)
         fail("cannot unpack ${zip}")
     endif()
-    foreach(entry README.txt tarnpost.exe)
-        file(TIMESTAMP ${unpacked}/${PACKAGE}/${entry} stamp "%s" UTC)
+    foreach(entry IN LISTS ${package}_entries)
+        file(TIMESTAMP ${unpacked}/${package}/${entry} stamp "%s" UTC)
         if(NOT stamp STREQUAL time)
             fail("${zip}: ${entry} is dated ${stamp}, not ${time}")
         endif()
     endforeach()
 endfunction()
 
-# One line for the ZIP, and sha256sum agrees with it.
+# One line for each ZIP, in sorted order, and sha256sum agrees with them.
 function(expect_sums name)
     set(directory ${SCRATCH}/${name})
     file(STRINGS ${directory}/SHA256SUMS lines)
-    if(NOT lines MATCHES "^[0-9a-f]+  ${PACKAGE}\\.zip$")
-        fail("${directory}/SHA256SUMS does not name the ZIP alone:\n" "${lines}")
+    if(NOT lines MATCHES "^[0-9a-f]+  ${KIT}\\.zip;[0-9a-f]+  ${PACKAGE}\\.zip$")
+        fail("${directory}/SHA256SUMS does not name the two ZIPs alone:\n" "${lines}")
     endif()
     execute_process(COMMAND sha256sum -c SHA256SUMS
         WORKING_DIRECTORY ${directory}
@@ -96,13 +114,15 @@ endif()
 pack(elsewhere 077 SOURCE_DATE_EPOCH=${epoch} "TZ=<+0545>-5:45")
 expect_sums(elsewhere)
 
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
-    ${SCRATCH}/utc/${PACKAGE}.zip ${SCRATCH}/elsewhere/${PACKAGE}.zip
-    RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    fail("two packings of one build differ:\n  " "${SCRATCH}/utc/${PACKAGE}.zip\n  "
-        "${SCRATCH}/elsewhere/${PACKAGE}.zip\n(the scratch directory is kept to compare them)")
-endif()
+foreach(package IN LISTS zips)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
+        ${SCRATCH}/utc/${package}.zip ${SCRATCH}/elsewhere/${package}.zip
+        RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        fail("two packings of one build differ:\n  " "${SCRATCH}/utc/${package}.zip\n  "
+            "${SCRATCH}/elsewhere/${package}.zip\n(the scratch directory is kept to compare them)")
+    endif()
+endforeach()
 
 file(REMOVE_RECURSE ${SCRATCH})
 message(STATUS "${PACKAGE}.zip is the same from two packings, dated by SOURCE_DATE_EPOCH or the commit")

@@ -1,0 +1,138 @@
+#!/bin/sh
+# Usage: run_kit.sh KIT.zip BITS [OPTION...]
+# The test kit as a Windows user gets it, with nothing of this project's
+# Wine set-up: the ZIP unpacked into a fresh folder outside the build tree,
+# a fresh Wine prefix (wineboot -i, the null graphics driver, and the server
+# waited for: a prefix still starting up can fail the first window), and
+# `wine cmd /c run-tests.cmd OPTION...` in the unpacked folder. First the kit
+# must refuse to run beside a window of TARN's class and tell it nothing;
+# then every row that runs must pass. BITS (32 or 64) is the kind of the
+# kit's programs: where Wine cannot run 32-bit programs, a 32-bit kit is
+# skipped with exit status 77 and the reason.
+set -eu
+zip=$(cd "$(dirname "$1")" && pwd -P)/$(basename "$1")
+bits=$2
+shift 2
+kit_name=$(basename "$zip" .zip)
+
+fail() {
+    echo "run_kit: $*" >&2
+    exit 1
+}
+
+# "wine" starts the 32-bit loader first; where it cannot run, only the 64-bit
+# loader can, and only 64-bit programs.
+WINE=wine
+if ! wine --version >/dev/null 2>&1; then
+    if [ "$bits" = 32 ]; then
+        echo "skipped: this host cannot run 32-bit programs ('wine --version' fails), so Wine cannot run the win32 kit" >&2
+        exit 77
+    fi
+    WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnpost-kit.XXXXXX")
+export WINEPREFIX="$work/prefix"
+# Wine's own home, so nothing lands in the caller's; quiet; no Mono or Gecko
+# prompts, no menu entries; no display, so only the null driver can serve.
+export HOME="$work/home"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME
+mkdir -p "$HOME"
+
+receiver=
+# Every process of the prefix ends with its server, which must be gone before
+# the folder is.
+finish() {
+    status=$?
+    [ -z "$receiver" ] || kill "$receiver" 2>/dev/null || true
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || echo "run_kit: the wineserver outlived 'wineserver -k'" >&2
+    rm -rf "$work"
+    exit "$status"
+}
+trap finish EXIT
+trap 'exit 1' INT TERM
+
+windows_path() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
+
+# Wine's output goes to files: a process of the prefix that outlived its
+# parent could otherwise hold the caller's pipe open.
+started=$(date +%s)
+timeout 300 "$WINE" wineboot -i </dev/null >"$work/wineboot.log" 2>&1 ||
+    fail "wineboot -i failed: $(tail -5 "$work/wineboot.log")"
+timeout 60 "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
+    </dev/null >"$work/reg.log" 2>&1 || fail "cannot select the null graphics driver"
+timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || fail "the prefix's wineserver does not end"
+echo "run_kit: fresh prefix in $(($(date +%s) - started)) s"
+
+(cd "$work" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
+kit="$work/$kit_name"
+[ -f "$kit/run-tests.cmd" ] || fail "$zip holds no $kit_name/run-tests.cmd"
+cd "$kit"
+
+# A window of TARN's class exists: the kit must not start a row.
+mkdir "$work/record"
+timeout 120 "$WINE" tarn-receiver.exe --dir "$(windows_path "$work")" \
+    --record "$(windows_path "$work/record")" --ready "$(windows_path "$work/ready")" \
+    </dev/null >"$work/receiver.out" 2>&1 &
+receiver=$!
+waited=0
+while [ ! -e "$work/ready" ]; do
+    kill -0 "$receiver" 2>/dev/null || fail "the stand-in did not start: $(cat "$work/receiver.out")"
+    [ "$waited" -lt 600 ] || fail "the stand-in's window did not come up in 60 s"
+    sleep 0.1
+    waited=$((waited + 1))
+done
+refused=0
+timeout 120 "$WINE" cmd /c run-tests.cmd </dev/null >"$work/refused.out" 2>&1 || refused=$?
+timeout 60 "$WINE" tarn-receiver.exe --stop </dev/null >/dev/null 2>&1 || true
+wait "$receiver" || true
+receiver=
+if [ "$refused" -ne 2 ] ||
+    ! grep -q "not run: a window of class AfxTarnAppClassName exists" "$work/refused.out"; then
+    cat "$work/refused.out" >&2
+    fail "beside a window of TARN's class the kit exited $refused, not 2 with its reason"
+fi
+if [ -n "$(ls -A "$work/record")" ] || ! grep -q "stopped after 0 notifications" "$work/receiver.out"; then
+    cat "$work/receiver.out" >&2
+    fail "the kit told the window that was there before it"
+fi
+echo "run_kit: beside a window of TARN's class the kit refuses: $(grep 'not run' "$work/refused.out" | tr -d '\r')"
+
+# Without being told the places may be written, the rows whose file lies
+# outside their scratch folder skip, and nothing lands there.
+outside='Directories/*/WindowsDirectory*:Directories/*/DriveLetterAlone:Faults/*/DiskFullWhileWriting:Faults/*/MessageFileLinksToADevice'
+status=0
+timeout 120 "$WINE" cmd /c run-tests.cmd "--gtest_filter=$outside" </dev/null >"$work/outside.out" 2>&1 ||
+    status=$?
+summary=$(tr -d '\r' <"$work/outside.out" | tail -n 1)
+if [ "$status" -ne 0 ] || [ "$summary" != "behaviour: 0 passed, 0 failed, 6 skipped" ] ||
+    [ -e "$WINEPREFIX/drive_c/windows/TARN_Message.txt" ] || [ -e "$WINEPREFIX/drive_c/TARN_Message.txt" ]; then
+    tr -d '\r' <"$work/outside.out" >&2
+    fail "without --system-folders and --full-disk the rows outside the scratch folder did not all skip"
+fi
+echo "run_kit: without options the rows outside the scratch folder skip: $summary"
+
+started=$(date +%s)
+status=0
+timeout 900 "$WINE" cmd /c run-tests.cmd "--gtest_output=xml:$(windows_path "$work/report.xml")" \
+    "$@" </dev/null >"$work/kit.out" 2>&1 || status=$?
+tr -d '\r' <"$work/kit.out"
+summary=$(tr -d '\r' <"$work/kit.out" | tail -n 1)
+echo "run_kit: $kit_name ran in $(($(date +%s) - started)) s, exit status $status"
+echo "$summary" | grep -Eq '^behaviour: [0-9]+ passed, 0 failed, [0-9]+ skipped$' ||
+    fail "the kit did not end with a summary of no failures"
+[ "$status" -eq 0 ] || fail "the kit exited $status"
+[ -s "$work/report.xml" ] || fail "the kit wrote no XML report"
+grep -q '<property name="stderr" value="tarnpost: Program TARN ended while handling the message' \
+    "$work/report.xml" || fail "the report does not record which line the dying TARN gave"
+# Its scratch folder under %TEMP% is gone.
+leftover=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'tarnpost-*' -print -quit)
+if [ -n "$leftover" ]; then
+    find "$leftover" >&2
+    fail "the kit left $leftover behind"
+fi
