@@ -23,6 +23,8 @@ bool parseReceiverOptions(int argc, char** argv, ReceiverOptions* options) {
         const bool hasValue = i + 1 < argc;
         if (strcmp(option, "--reply") == 0 && hasValue) {
             options->reply = strtoll(argv[++i], nullptr, 10);
+        } else if (strcmp(option, "--delay") == 0 && hasValue) {
+            options->delayMs = strtol(argv[++i], nullptr, 10);
         } else if (strcmp(option, "--count") == 0 && hasValue) {
             options->count = strtol(argv[++i], nullptr, 10);
         } else if (strcmp(option, "--dir") == 0 && hasValue) {
@@ -45,6 +47,8 @@ bool parseReceiverOptions(int argc, char** argv, ReceiverOptions* options) {
             options->hangUp = true;
         } else if (strcmp(option, "--stop") == 0) {
             options->stop = true;
+        } else if (strcmp(option, "--read-shared") == 0) {
+            options->readShared = true;
         } else {
             return false;
         }

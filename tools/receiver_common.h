@@ -9,6 +9,7 @@
 struct ReceiverOptions {
     long long reply = 0;
     long count = -1;                   // stop after this many notifications
+    long delayMs = 0;                  // wait this long before replying
     bool die = false;                  // be killed while handling the message
     bool hangUp = false;               // POSIX: close the connection without a reply
     bool drop = false;                 // POSIX: close each connection at once, unread
@@ -16,6 +17,7 @@ struct ReceiverOptions {
     const char* replyBytes = nullptr;  // POSIX: send these bytes (C escapes) as the reply
     const char* socketPath = nullptr;  // POSIX: listen on exactly this path
     bool stop = false;                 // Windows: close the running stand-in instead of being one
+    bool readShared = false;           // Windows: read the file while others may write it
     const char* messageDirectory = nullptr;
     const char* recordDirectory = nullptr;  // keep each message read as NNNNNN.msg
     const char* readyFile = nullptr;        // created once the Receiver can be told

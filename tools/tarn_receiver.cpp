@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "delivery/receiver_protocol.h"
@@ -29,8 +30,8 @@ void onStopSignal(int) {
 void usage() {
     fprintf(stderr,
             "usage: tarn-receiver [--reply N | --reply-bytes TEXT | --hang-up | --drop] [--die]\n"
-            "                     [--count N] [--dir MESSAGE_DIR] [--record DIR] [--ready FILE]\n"
-            "                     [--socket PATH] [--peer-streams]\n");
+            "                     [--delay MS] [--count N] [--dir MESSAGE_DIR] [--record DIR]\n"
+            "                     [--ready FILE] [--socket PATH] [--peer-streams]\n");
 }
 
 // Binds `path` as it stands: a name that fills the whole of sun_path goes
@@ -201,6 +202,9 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
     if (options.die) {
         kill(getpid(), SIGKILL);
     }
+    // A Receiver busy with the message: the sender waits however long it takes.
+    const struct timespec delay = {options.delayMs / 1000, options.delayMs % 1000 * 1000000};
+    nanosleep(&delay, nullptr);
     if (!options.hangUp) {
         sendReply(connection, options);
     }
@@ -211,8 +215,8 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
 
 int main(int argc, char** argv) {
     ReceiverOptions options;
-    // --stop belongs to the Windows stand-in, which has a window to close.
-    if (!parseReceiverOptions(argc, argv, &options) || options.stop) {
+    // --stop and --read-shared belong to the Windows stand-in.
+    if (!parseReceiverOptions(argc, argv, &options) || options.stop || options.readShared) {
         usage();
         return 2;
     }

@@ -22,16 +22,20 @@ HWND receiverWindow = nullptr;
 char message[1 << 20];
 
 void usage() {
-    fprintf(stderr,
-            "usage: tarn-receiver [--reply N] [--die] [--count N] [--dir MESSAGE_DIR]\n"
-            "                     [--record DIR] [--ready FILE]\n"
-            "       tarn-receiver --stop\n");
+    fprintf(
+        stderr,
+        "usage: tarn-receiver [--reply N] [--die] [--delay MS] [--count N] [--dir MESSAGE_DIR]\n"
+        "                     [--record DIR] [--ready FILE] [--read-shared]\n"
+        "       tarn-receiver --stop\n");
 }
 
 // Reads the whole file, denying writers: tarnpost must have closed it before
 // it tells the window, so a file still open for writing shows up as an error.
+// With --read-shared another program holds it open for writing, and that
+// check is given up.
 bool readMessage(const char* path, size_t* length, DWORD* error) {
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const DWORD sharing = options.readShared ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+    const HANDLE file = CreateFileA(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *error = GetLastError();
@@ -66,6 +70,8 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     if (options.die) {
         TerminateProcess(GetCurrentProcess(), 3);
     }
+    // A Receiver busy with the message: the sender waits however long it takes.
+    Sleep((DWORD)options.delayMs);
     if (options.count >= 0 && handled >= options.count) {
         PostMessageW(receiverWindow, WM_CLOSE, 0, 0);
     }
