@@ -67,7 +67,7 @@ UINT GetACP();
 bool prepareProcess();
 
 // Opens the regular file at `path` for writing without truncating it,
-// creating it when missing, as an unbuffered binary stream; null when it
+// creating it when missing, as a binary stream; null when it
 // cannot be opened or is not a regular file on disk (a pipe, device, socket
 // or directory is never written into, and opening it never blocks).
 FILE* openMessageFile(const char* path);

@@ -57,7 +57,6 @@ FILE* openMessageFile(const char* path) {
         _close(descriptor);
         return nullptr;
     }
-    setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 

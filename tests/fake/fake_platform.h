@@ -49,6 +49,7 @@ struct FakePlatform {
     // that goes beyond them (as a full disk does); negative: no limit.
     long writableBytes = -1;
     bool closeFails = false;     // closing the stream fails (after closing it)
+    bool reopenFails = false;    // every open of the message file after the first fails
     bool sizingFails = false;    // setFileLength to a nonzero length fails
     bool emptyingFails = false;  // setFileLength to 0 fails
     // The file sendAndWait reads; empty: the path given to acquireDeliveryLock.
@@ -68,6 +69,7 @@ struct FakePlatform {
     bool windowNameWasNull = true;         // false once any FindWindowW got one
     std::vector<FakeSentMessage> sentMessages;
     int locksHeld = 0;
+    int messageFileOpens = 0;
     // The variables whose value was checked against the code page, in order.
     std::vector<std::string> exactnessChecks;
     // Broken contracts seen by the fake (wrong handle, unpaired release, a

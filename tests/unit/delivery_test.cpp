@@ -359,6 +359,8 @@ enum class Obstacle {
     kWriteAndEmptyFail,  // ... and the file cannot be emptied afterwards
     kLongWriteFails,     // a write of a long message fails on its way
     kCloseFails,         // the file's close reports a write error
+    kCloseReopenFail,    // ... and the file cannot be opened again to empty it
+    kWriteNoReopen,      // the disk fills up, and the file cannot be opened again
     kSizingFails,        // a longer old file cannot be cut to the new length
 };
 
@@ -400,12 +402,15 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         writeFile(path, earlier);
     }
     fake().sizingFails = c.obstacle == Obstacle::kSizingFails;
-    fake().writableBytes =
-        c.obstacle == Obstacle::kWriteFails || c.obstacle == Obstacle::kWriteAndEmptyFail ? 5
-        : c.obstacle == Obstacle::kLongWriteFails                                         ? 100
-                                                                                          : -1;
+    const bool fullDisk = c.obstacle == Obstacle::kWriteFails ||
+                          c.obstacle == Obstacle::kWriteAndEmptyFail ||
+                          c.obstacle == Obstacle::kWriteNoReopen;
+    fake().writableBytes = fullDisk ? 5 : c.obstacle == Obstacle::kLongWriteFails ? 100 : -1;
     fake().emptyingFails = c.obstacle == Obstacle::kWriteAndEmptyFail;
-    fake().closeFails = c.obstacle == Obstacle::kCloseFails;
+    fake().closeFails =
+        c.obstacle == Obstacle::kCloseFails || c.obstacle == Obstacle::kCloseReopenFail;
+    fake().reopenFails =
+        c.obstacle == Obstacle::kCloseReopenFail || c.obstacle == Obstacle::kWriteNoReopen;
     fake().windowExists = c.windowExists;
     fake().reply = c.reply;
     fake().sendError = c.sendError;
@@ -464,6 +469,8 @@ const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "relea
 const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "sendAndWait",
                                               "releaseDeliveryLock"};
 const char kCannotWrite[] = "Cannot write message file \"{path}\".\n";
+const char kIncomplete[] =
+    "Cannot write message file \"{path}\"; it holds an incomplete message.\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailureLadderTest,
@@ -478,6 +485,10 @@ INSTANTIATE_TEST_SUITE_P(
                    DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kLink},
         LadderCase{"FullDiskEmptiesTheFile", Obstacle::kWriteFails, true, 0, DELIVERY_LOCK_TAKEN,
                    kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        // A failed write shows at once, not when a stream buffer is flushed
+        // on closing, so the file is emptied through the handle that wrote it.
+        LadderCase{"FullDiskEmptiesTheFileWithoutOpeningItAgain", Obstacle::kWriteNoReopen, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
         LadderCase{"FullDiskOnALongMessageEmptiesTheFile", Obstacle::kLongWriteFails, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
         LadderCase{"FileThatCannotBeEmptiedIsSaidToBeIncomplete", Obstacle::kWriteAndEmptyFail,
@@ -486,6 +497,10 @@ INSTANTIATE_TEST_SUITE_P(
                    kLockThenRelease, FileAfter::kFragment},
         LadderCase{"FailedCloseEmptiesTheFile", Obstacle::kCloseFails, true, 0, DELIVERY_LOCK_TAKEN,
                    kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        // Closed in full but reported failed: nothing says the bytes are good.
+        LadderCase{"FailedCloseAndFailedReopenIsSaidToBeIncomplete", Obstacle::kCloseReopenFail,
+                   true, 0, DELIVERY_LOCK_TAKEN, kIncomplete, kLockThenRelease,
+                   FileAfter::kMessage},
         LadderCase{"OldFileThatCannotBeCutKeepsItsMessage", Obstacle::kSizingFails, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEarlierMessage},
         LadderCase{"NoReceiverLeavesTheFile",
