@@ -337,6 +337,69 @@ TEST_F(DeliveryTest, ErrorLineShowsControlCharactersEscapedAndMarksACut) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\x01'), 0);
 }
 
+// The longest directory there is, starting with every kind of control
+// character and filled up with more: each text about the file shows the
+// path escaped, cut where the room for it ends, and still ends whole.
+struct LongestLineCase {
+    const char* name;
+    void (*arrange)(FakePlatform&, const std::string& file);
+    const char* expectedText;  // "{shown}": the path as the error shows it
+};
+
+void PrintTo(const LongestLineCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LongestLineTest : public DeliveryTest,
+                        public ::testing::WithParamInterface<LongestLineCase> {};
+
+TEST_P(LongestLineTest, ShowsThePathEscapedAndCutAndEndsWhole) {
+    const std::string directory =
+        "a\rb\tc\x1f"
+        "d\x7f"
+        "e\nf\x1bghij" +
+        std::string(222, '\x01');
+    ASSERT_EQ(directory.size(), 238u);
+    char callerDirectory[4096];
+    ASSERT_NE(getcwd(callerDirectory, sizeof callerDirectory), nullptr);
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    makeDirectory(directory);
+    fake().environment["USERPROFILE"] = directory;
+    GetParam().arrange(fake(), messageFileIn(directory));
+
+    EXPECT_EQ(deliverMessage("x"), errorText);
+
+    EXPECT_EQ(chdir(callerDirectory), 0);
+    std::string shown = R"(a\rb\tc\x1fd\x7fe\nf\x1bghij)";
+    for (int piece = 0; piece < 217; ++piece) {
+        shown += R"(\x01)";
+    }
+    EXPECT_EQ(std::string(errorText),
+              replaceAll(GetParam().expectedText, "{shown}", shown + "..."));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LongestLineTest,
+    ::testing::Values(
+        LongestLineCase{
+            "CannotLock",
+            [](FakePlatform& f, const std::string&) { f.lockResult = DELIVERY_LOCK_FAILED; },
+            "Cannot lock message file \"{shown}\" for delivery."},
+        LongestLineCase{"CannotCreate",
+                        [](FakePlatform&, const std::string& file) { makeDirectory(file); },
+                        "Cannot create message file \"{shown}\".\n"},
+        LongestLineCase{"CannotWrite",
+                        [](FakePlatform& f, const std::string&) { f.writableBytes = 1; },
+                        "Cannot write message file \"{shown}\".\n"},
+        LongestLineCase{"Incomplete",
+                        [](FakePlatform& f, const std::string&) {
+                            f.writableBytes = 1;
+                            f.emptyingFails = true;
+                        },
+                        "Cannot write message file \"{shown}\"; it holds an incomplete "
+                        "message.\n"}),
+    ::testing::PrintToStringParamName());
+
 TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
     fake().environment.clear();
 
