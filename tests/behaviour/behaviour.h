@@ -32,6 +32,8 @@ struct Step {
         kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone
         kReadOnly,      // Windows: a read-only file at path holding value
         kHeldOpen,      // Windows: the file at path held open, shared with readers only
+        kHeldShared,    // Windows: the file at path held open for reading and writing,
+                        // shared with readers and writers
         kMapped,        // Windows: the file at path mapped by another program
         kProbeExpands,  // Windows: the runtime would expand the row's command line
         kLacking,       // Windows: the code page lacks the directory at path (none: the

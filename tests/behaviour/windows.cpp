@@ -419,6 +419,13 @@ void prepare(const Step& step, Scene& scene) {
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         scene.undo.push_back([file] { CloseHandle(file); });
         return;
+    case Step::kHeldShared:
+        file = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        scene.undo.push_back([file] { CloseHandle(file); });
+        return;
     case Step::kMapped: {
         // Windows lets nobody cut a file short while it is mapped.
         file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
