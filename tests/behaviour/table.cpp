@@ -551,6 +551,7 @@ std::vector<Row> codePageRows() {
     };
     const std::string longHeld = repeated("{held}x", 7 * 400);
     const std::string pair = std::string(255, 'a') + u8"\U0001f600";
+    const std::string heldRun = repeated("{held}", 6 * 300);
     return {
         lacks("MessageWithLookAlikes", "tarnpost " + lacking),
         lacks("MessageWithSubstitutesAlone", u8"tarnpost \"\u4e2d\u6587 \u2603\""),
@@ -559,6 +560,9 @@ std::vector<Row> codePageRows() {
         holds("LongMessageWithCharactersItHolds", "tarnpost " + longHeld, longHeld),
         // Delivered where the code page is UTF-8, refused in every other.
         holds("SurrogatePairAcrossASeam", "tarnpost " + pair, pair),
+        // Three bytes each where the code page is UTF-8: a piece of 256 of
+        // them fills its buffer, one of 257 would not fit.
+        holds("CharactersItHoldsPastASeam", "tarnpost " + heldRun, heldRun),
         holds("MessageWithACharacterItHolds", "tarnpost \"caf{held} ok\"", "caf{held} ok"),
         holds("ProgramPathTheCodePageLacks", "\"C:\\" + lacking + "\\tarnpost.exe\" \"a b\"",
               "a b"),

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -354,6 +355,10 @@ void beginRow(Scene& scene) {
     scene.placeholders.push_back({"{fulldisk}", full + "\\disk"});
     scene.placeholders.push_back({"{device}", full + "\\device"});
     scene.placeholders.push_back({"{acp}", std::to_string(GetACP())});
+    // A run meant for another code page must not pass at the usual one.
+    const char* wanted = getenv("TARNPOST_CODE_PAGE");
+    EXPECT_TRUE(wanted == nullptr || std::to_string(GetACP()) == wanted)
+        << "code page " << GetACP() << ", not " << wanted;
     const wchar_t held = heldCharacter();
     if (held != 0) {
         scene.placeholders.push_back({"{held}", utf8(std::wstring(1, held))});
