@@ -13,14 +13,21 @@ int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier)
 }
 
 int main(int argc, char** argv) {
-    if (!prepareProcess()) {
-        return 1;  // not even an error line could be written safely
-    }
+    // Without it the usage text can still be shown, since nothing is
+    // opened for it; a delivery cannot, since a file it opened could take
+    // the place of a closed standard stream and receive the error line.
+    const bool prepared = prepareProcess();
     if (argc < 2) {
         if (writeUsage(stdout)) {
             return 0;
         }
         fprintf(stderr, "tarnpost: Cannot write the usage text.\n");
+        return 1;
+    }
+    if (!prepared) {
+        fprintf(stderr,
+                "tarnpost: A standard stream is closed and the null device cannot be opened in "
+                "its place.\n");
         return 1;
     }
     // A message that reached us with a substitute or look-alike for some

@@ -219,14 +219,7 @@ bool discardAfterFailedClose(const char* path) {
 // delivery. It takes its new length before a byte of it changes, so that a
 // file that cannot be cut (another process has it mapped) keeps the old
 // message whole, never a mix of old and new.
-bool writeMessageFile(const char* path, const char* message) {
-    FILE* file = openMessageFile(path);
-    if (file == nullptr) {
-        return cannotCreate(path);
-    }
-    // Unbuffered, so that a byte a failed write left behind can never reach
-    // the file after it was emptied (see writeWithLineEnds).
-    setvbuf(file, nullptr, _IONBF, 0);
+bool rewriteMessageFile(FILE* file, const char* path, const char* message) {
     if (!setFileLength(file, writtenLength(message))) {
         fclose(file);
         return cannotWrite(path);
@@ -238,6 +231,24 @@ bool writeMessageFile(const char* path, const char* message) {
         return discardAfterFailedClose(path);
     }
     return true;
+}
+
+// Between the cut and the last byte the file holds part of a message, so a
+// Ctrl+C or a termination request is held back until it is whole (or
+// emptied) and closed; the process then ends as it would have, and the
+// Receiver is not told.
+bool writeMessageFile(const char* path, const char* message) {
+    FILE* file = openMessageFile(path);
+    if (file == nullptr) {
+        return cannotCreate(path);
+    }
+    // Unbuffered, so that a byte a failed write left behind can never reach
+    // the file after it was emptied (see writeWithLineEnds).
+    setvbuf(file, nullptr, _IONBF, 0);
+    deferInterruptions();
+    const bool written = rewriteMessageFile(file, path, message);
+    allowInterruptions();
+    return written;
 }
 
 bool notRunning() {

@@ -60,16 +60,19 @@ UINT GetACP();
 
 #endif
 
-// Readies the process before it opens anything: descriptors 0 to 2 open (on
-// the null device when the caller closed them), and a vanished reader or an
+// Readies the process before it opens anything: a vanished reader or an
 // exceeded file-size limit reported as a failed write instead of a fatal
-// signal; false when that cannot be done.
+// signal, and descriptors 0 to 2 open (on the null device when the caller
+// closed them); false when that cannot be done, and nothing may then be
+// opened, since a file would take the place of a standard stream.
 bool prepareProcess();
 
 // Opens the regular file at `path` for writing without truncating it,
-// creating it when missing, as a binary stream; null when it
-// cannot be opened or is not a regular file on disk (a pipe, device, socket
-// or directory is never written into, and opening it never blocks).
+// creating it when missing, as a binary stream; null when it cannot be
+// opened, is not a regular file on disk, or is the delivery lock's own file.
+// What the path names is looked at first, so that a pipe, device or socket
+// is never opened; a regular file is opened as any program would, waiting
+// while another process lets go of it.
 FILE* openMessageFile(const char* path);
 
 // Gives `file` exactly `length` bytes, cutting or extending it; false on
@@ -91,11 +94,22 @@ enum DeliveryLock {
 };
 
 // Waits without limit until no other delivery of this user to
-// `messageFilePath` runs; a lock left by a dead process is taken over.
+// `messageFilePath` runs; a lock left by a dead process is taken over. A lock
+// kept in a file must be a regular file of its own, never the message file
+// under another name.
 DeliveryLock acquireDeliveryLock(const char* messageFilePath);
 
 // Lets the next delivery go on; harmless when no lock is held.
 void releaseDeliveryLock();
+
+// Holds back the interruptions a user or the system can send and a program
+// may catch (Ctrl+C, SIGTERM, closing the console, ...) while the message
+// file is rewritten, so that it is never left holding part of a message.
+void deferInterruptions();
+
+// Lets them through again; one that arrived meanwhile ends the process here,
+// as it would have ended it at once.
+void allowInterruptions();
 
 // --- Texts the ANSI code page cannot hold ------------------------------------
 // Windows hands the program its arguments and environment in the ANSI code

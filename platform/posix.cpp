@@ -128,16 +128,19 @@ int connectTo(const char* socketPath) {
 
 int lockFile = -1;
 
+// The signal mask as it was before the message file was taken in hand.
+sigset_t maskBeforeDeferring;
+
 // Whether the lock file failed for the reason the message file would fail
-// too (a missing or closed directory), so that the caller reports the
-// message file. A lock file that is there but cannot be opened, or a message
-// file that could be written, means that only the lock failed, and saying
-// otherwise would mislead.
+// too (a missing directory, a read-only file system, a directory closed to
+// new files), so that the caller reports the message file. A lock file that
+// is there but cannot be opened, or a message file that could be written,
+// means that only the lock failed, and saying otherwise would mislead.
 bool refusesNewFiles(int error, const char* lockPath, const char* messageFilePath) {
-    if (error == ENOENT || error == ENOTDIR) {
+    if (error == ENOENT || error == ENOTDIR || error == EROFS) {
         return true;
     }
-    const bool denied = error == EACCES || error == EPERM || error == EROFS;
+    const bool denied = error == EACCES || error == EPERM;
     struct stat lockStatus;
     return denied && lstat(lockPath, &lockStatus) != 0 &&
            faccessat(AT_FDCWD, messageFilePath, W_OK, AT_EACCESS) != 0;
@@ -146,6 +149,45 @@ bool refusesNewFiles(int error, const char* lockPath, const char* messageFilePat
 // Whether descriptor `fd` is open.
 bool isOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Whether `path` names a regular file or nothing, looked at before it is
+// opened: opening a pipe, device or socket can do something of its own (a
+// reader waiting on a pipe sees it opened and closed). What cannot be looked
+// at cannot be opened either, and is left to the open to refuse.
+bool namesRegularOrNothing(const char* path, bool followLink) {
+    struct stat status;
+    const int looked = followLink ? stat(path, &status) : lstat(path, &status);
+    return looked != 0 || S_ISREG(status.st_mode);
+}
+
+// Opens `path` without blocking on what is not a regular file. A regular
+// file that another process holds a lease on (a file server's oplock, an NFS
+// delegation) refuses that open while the holder is asked to let go; it is
+// then opened again as any program would open it, waiting for that. (On a
+// regular file O_NONBLOCK changes nothing else.)
+int openWithoutHanging(const char* path, int flags, mode_t mode, bool followLink) {
+    const int fd = open(path, flags | O_NONBLOCK, mode);
+    if (fd >= 0 || errno != EWOULDBLOCK || !namesRegularOrNothing(path, followLink)) {
+        return fd;
+    }
+    return open(path, flags, mode);
+}
+
+// The regular file open at `fd`, in `status`; false for anything else.
+bool isRegularFile(int fd, struct stat* status) {
+    return fstat(fd, status) == 0 && S_ISREG(status->st_mode);
+}
+
+// Whether two files are one, however each was reached.
+bool isSameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `file`, as fstat described it, is the file the lock is held on.
+bool isTheLockFile(const struct stat& file) {
+    struct stat lock;
+    return lockFile >= 0 && fstat(lockFile, &lock) == 0 && isSameFile(file, lock);
 }
 
 }  // namespace
@@ -216,6 +258,12 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR /*windowName*/) {
 }
 
 bool prepareProcess() {
+    // Callers rely on an exit status of 0 or 1 alone: a reader that went away
+    // (the Receiver's socket, standard output) and a file-size limit must
+    // show up as failed writes, never as death by SIGPIPE or SIGXFSZ.
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+        return false;
+    }
     // A descriptor among 0 to 2 that the caller closed would be the first
     // one the delivery opens (the lock file, the Receiver's socket), and the
     // error line would then be written into it.
@@ -224,23 +272,22 @@ bool prepareProcess() {
             return false;
         }
     }
-    // Callers rely on an exit status of 0 or 1 alone: a reader that went away
-    // (the Receiver's socket, standard output) and a file-size limit must
-    // show up as failed writes, never as death by SIGPIPE or SIGXFSZ.
-    return signal(SIGPIPE, SIG_IGN) != SIG_ERR && signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    return true;
 }
 
 FILE* openMessageFile(const char* path) {
-    // O_NONBLOCK: opening a pipe with no reader fails at once instead of
-    // waiting; it changes nothing for a regular file. Whatever opened is
-    // then kept only if it is a regular file.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (!namesRegularOrNothing(path, true)) {
+        return nullptr;
+    }
+    const int fd = openWithoutHanging(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666, true);
     if (fd < 0) {
         return nullptr;
     }
+    // The path may have changed since it was looked at. And closing the lock's
+    // own file, reached here under another name, would drop the lock.
     struct stat status;
     FILE* file = nullptr;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+    if (!isRegularFile(fd, &status) || isTheLockFile(status) ||
         (file = fdopen(fd, "wb")) == nullptr) {
         close(fd);
         return nullptr;
@@ -278,11 +325,26 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
     if (length <= 0 || (size_t)length >= sizeof lockPath) {
         return DELIVERY_LOCK_FAILED;
     }
-    // O_NOFOLLOW: a link planted in the lock file's place is not followed.
-    const int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Only a regular file of its own holds the lock: anything else in its
+    // place (a link, a pipe, a device) is never opened. Nor may it be the
+    // message file under another name: closing any descriptor of a file
+    // drops the process's fcntl locks on it, so the lock would be gone the
+    // moment the message was written.
+    if (!namesRegularOrNothing(lockPath, false)) {
+        return DELIVERY_LOCK_FAILED;
+    }
+    const int fd = openWithoutHanging(
+        lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600, false);
     if (fd < 0) {
         return refusesNewFiles(errno, lockPath, messageFilePath) ? DELIVERY_LOCK_NO_PLACE
                                                                  : DELIVERY_LOCK_FAILED;
+    }
+    struct stat lock;
+    struct stat message;
+    if (!isRegularFile(fd, &lock) ||
+        (stat(messageFilePath, &message) == 0 && isSameFile(lock, message))) {
+        close(fd);
+        return DELIVERY_LOCK_FAILED;
     }
     struct flock whole;
     memset(&whole, 0, sizeof whole);
@@ -305,6 +367,26 @@ void releaseDeliveryLock() {
         close(lockFile);  // closing drops the lock
         lockFile = -1;
     }
+}
+
+void deferInterruptions() {
+    // The signals that end a process unless caught, and that someone other
+    // than the process itself sends; faults raised by the program's own code
+    // must never be held back.
+    static const int kInterruptions[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
+                                         SIGALRM, SIGUSR1, SIGUSR2};
+    sigset_t interruptions;
+    sigemptyset(&interruptions);
+    for (const int interruption : kInterruptions) {
+        sigaddset(&interruptions, interruption);
+    }
+    sigprocmask(SIG_BLOCK, &interruptions, &maskBeforeDeferring);
+}
+
+void allowInterruptions() {
+    // A signal held back meanwhile is delivered as the mask is restored, and
+    // ends the process before the Receiver is told.
+    sigprocmask(SIG_SETMASK, &maskBeforeDeferring, nullptr);
 }
 
 // Arguments and environment values are bytes here, handed over as they are.

@@ -19,6 +19,26 @@ const UINT kLongestWait = 0xFFFFFFFF;
 
 HANDLE deliveryMutex = nullptr;
 
+// Where the message file stands with the console's interruptions (Ctrl+C,
+// Ctrl+Break, the console closing): let through at once, held back while the
+// file is rewritten, or one held back that has yet to end the process.
+enum Interruptions : LONG { kLetThrough, kHeldBack, kOneArrived };
+volatile LONG interruptions = kLetThrough;
+
+// Runs on a thread of its own when the console sends an event. Letting it
+// through (FALSE) leaves it to the default handler, which ends the process.
+// One held back keeps its thread here until allowInterruptions ends the
+// process; the console's closing, which ends the process once this returns,
+// is held off that way too (Windows waits some seconds for it, far longer
+// than a rewrite takes).
+BOOL WINAPI holdBackWhileRewriting(DWORD /*event*/) {
+    if (InterlockedCompareExchange(&interruptions, kOneArrived, kHeldBack) == kLetThrough) {
+        return FALSE;
+    }
+    Sleep(INFINITE);
+    return TRUE;
+}
+
 // SMTO_ERRORONEXIT makes a Receiver whose thread ends while handling the
 // message a failure of the send. Windows before Vista does not know the flag,
 // and a flag it rejected would fail every delivery there.
@@ -29,9 +49,12 @@ UINT sendFlags() {
 
 }  // namespace
 
-// A console program's standard handles are the caller's business; there is
-// nothing to prepare.
+// A console program's standard handles are the caller's business. The
+// console's events go through a handler of this program's own, which lets
+// them through but while the message file is rewritten; should Windows
+// refuse the handler, the rewrite goes on unguarded rather than not at all.
 bool prepareProcess() {
+    SetConsoleCtrlHandler(holdBackWhileRewriting, TRUE);
     return true;
 }
 
@@ -98,6 +121,16 @@ void releaseDeliveryLock() {
         ReleaseMutex(deliveryMutex);
         CloseHandle(deliveryMutex);
         deliveryMutex = nullptr;
+    }
+}
+
+void deferInterruptions() {
+    InterlockedExchange(&interruptions, kHeldBack);
+}
+
+void allowInterruptions() {
+    if (InterlockedExchange(&interruptions, kLetThrough) == kOneArrived) {
+        ExitProcess(STATUS_CONTROL_C_EXIT);  // what the default handler does
     }
 }
 

@@ -339,7 +339,8 @@ Launch Behaviour::tarnpostLaunch(const Row& row, int index) {
 void Behaviour::checkRun(int index, const std::string& end, const Launch& launch) {
     const Row& row = scene_->row;
     SCOPED_TRACE("run " + std::to_string(index));
-    EXPECT_EQ(end, "exit " + std::to_string(row.exitStatus));
+    EXPECT_EQ(end, row.endSignal != 0 ? "signal " + std::to_string(row.endSignal)
+                                      : "exit " + std::to_string(row.exitStatus));
     std::string out;
     std::string err;
     readFile(launch.stderrPath, &err);

@@ -27,6 +27,13 @@ struct Step {
         kOtherOwner,    // POSIX: path belongs to the other user
         kLink,          // POSIX: a symbolic link at path to value
         kFifo,          // POSIX: a named pipe at path
+        kFifoReader,    // POSIX: a named pipe at path with a reader waiting for a writer
+        kHardLink,      // POSIX: a hard link at path to the file value names
+        kDevice,        // POSIX: the null device's node at path (needs root)
+        kLeased,        // POSIX: the file at path leased by a process that lets go when asked
+        kReadOnlyDisk,  // POSIX: a read-only file system at path holding the empty files value
+                        // names
+        kUnshared,      // POSIX: the row's wrapper makes a mount namespace (needs root)
         kSocket,        // POSIX: a socket file at path that nobody listens on
         kFullDisk,      // a full file system at path, holding the empty files value names
         kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone
@@ -65,7 +72,13 @@ enum class FileAfter {
 };
 
 // Checks beyond the usual ones.
-enum class Check { kLockUnchanged, kLockIsPrivate, kStillALink, kDevNullIsADevice };
+enum class Check {
+    kLockUnchanged,
+    kLockIsPrivate,
+    kStillALink,
+    kDevNullIsADevice,
+    kPipeNeverOpened,  // the reader of a kFifoReader step still waits
+};
 
 // The directory resolution a length sweep varies.
 enum class Source { kNone, kProfile, kDrive, kDriveAndPath };
@@ -108,6 +121,7 @@ struct Row {
 
     // What must follow, for every run.
     int exitStatus = 0;
+    int endSignal = 0;  // POSIX: the runs end by this signal instead
     std::string out;
     std::string err;
     std::string errOr;  // another error text that is right too
@@ -145,6 +159,7 @@ struct Row {
     TARNPOST_ROW_SET(orFails, errOr)
     TARNPOST_ROW_SET(leaves, file)
     TARNPOST_ROW_SET(bare, bareConnections)
+    TARNPOST_ROW_SET(endsBy, endSignal)
     TARNPOST_ROW_FLAG(inUtf16, wide, true)
     TARNPOST_ROW_FLAG(otherUser, asOtherUser, true)
     TARNPOST_ROW_FLAG(receiverOfOtherUser, receiverAsOtherUser, true)

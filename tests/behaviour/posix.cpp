@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -58,26 +60,27 @@ std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
 int lockFile = -1;
 pid_t lockHolder = -1;
 
-// A child that takes the lock, says so, and exits or waits to be killed.
-pid_t lockInChild(const std::string& path, bool exitAtOnce) {
+// A child that runs `take`, says whether it worked, and then exits or
+// waits to be killed. It is forked from a process whose other threads are
+// gone in it, so `take` does only what is safe there.
+pid_t holdInChild(const std::function<bool()>& take, bool exitAtOnce) {
     int ready[2];
     if (pipe(ready) != 0) {
         return -1;
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-        struct flock whole = {};
-        whole.l_type = F_WRLCK;
-        const char locked = fd >= 0 && fcntl(fd, F_SETLKW, &whole) == 0 ? 'y' : 'n';
-        if (write(ready[1], &locked, 1) == 1 && locked == 'y' && !exitAtOnce) {
-            pause();
+        const char taken = take() ? 'y' : 'n';
+        if (write(ready[1], &taken, 1) == 1 && taken == 'y' && !exitAtOnce) {
+            for (;;) {
+                pause();
+            }
         }
         _exit(0);
     }
     close(ready[1]);
-    char locked = 'n';
-    const bool holds = pid > 0 && read(ready[0], &locked, 1) == 1 && locked == 'y';
+    char taken = 'n';
+    const bool holds = pid > 0 && read(ready[0], &taken, 1) == 1 && taken == 'y';
     close(ready[0]);
     if (pid > 0 && !holds) {
         kill(pid, SIGKILL);
@@ -86,6 +89,76 @@ pid_t lockInChild(const std::string& path, bool exitAtOnce) {
         waitpid(pid, nullptr, 0);
     }
     return holds ? pid : -1;
+}
+
+// A child that takes the lock and exits or waits to be killed.
+pid_t lockInChild(const std::string& path, bool exitAtOnce) {
+    return holdInChild(
+        [&path] {
+            const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+            struct flock whole = {};
+            whole.l_type = F_WRLCK;
+            return fd >= 0 && fcntl(fd, F_SETLKW, &whole) == 0;
+        },
+        exitAtOnce);
+}
+
+// The leased file of a lease holder, which lets go when a writer is waiting
+// for it, as a file server does with an oplock it is asked to break.
+int leasedFile = -1;
+void letGoOfTheLease(int) {
+    fcntl(leasedFile, F_SETLEASE, F_UNLCK);
+}
+
+pid_t leaseInChild(const std::string& path) {
+    return holdInChild(
+        [&path] {
+            leasedFile = open(path.c_str(), O_RDONLY);
+            signal(SIGIO, letGoOfTheLease);
+            return leasedFile >= 0 && fcntl(leasedFile, F_SETLEASE, F_RDLCK) == 0;
+        },
+        false);
+}
+
+// A child waiting to read the pipe at `path`; it leaves `marker` if a
+// writer ever opens it. Returns once the child waits in its open.
+pid_t readerInChild(const std::string& path, const std::string& marker) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (open(path.c_str(), O_RDONLY) >= 0) {
+            close(open(marker.c_str(), O_WRONLY | O_CREAT, 0600));
+        }
+        _exit(0);
+    }
+    std::string waitsIn;
+    for (int tries = 0; pid > 0 && tries < 2000 && waitsIn != "wait_for_partner"; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        readFile("/proc/" + std::to_string(pid) + "/wchan", &waitsIn);
+    }
+    return pid;
+}
+
+// Undoes a child of holdInChild or readerInChild.
+void endChild(Scene& scene, pid_t pid) {
+    scene.undo.push_back([pid] {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    });
+}
+
+// A tmpfs of 8 KiB at `path` holding the empty files `names` lists.
+bool mountSmallDisk(const std::string& path, const std::string& names, Scene& scene) {
+    mkdir(path.c_str(), 0755);
+    if (mount("tarnpost-test", path.c_str(), "tmpfs", 0, "size=8k,mode=0755") != 0) {
+        scene.skip = "cannot mount a small tmpfs: " + std::string(strerror(errno));
+        return false;
+    }
+    scene.undo.push_back([path] { EXPECT_EQ(umount(path.c_str()), 0) << path; });
+    std::istringstream list(names);
+    for (std::string name; list >> name;) {
+        writeFile(path + "/" + name, "");
+    }
+    return true;
 }
 
 }  // namespace
@@ -263,7 +336,7 @@ void prepare(const Step& step, Scene& scene) {
     const std::string value = scene.expand(step.value);
     struct sockaddr_un address = {};
     int fd = -1;
-    std::istringstream names;
+    pid_t child = -1;
     switch (step.kind) {
     case Step::kMode:
         ASSERT_EQ(chmod(path.c_str(), (mode_t)strtoul(value.c_str(), nullptr, 8)), 0) << path;
@@ -289,19 +362,45 @@ void prepare(const Step& step, Scene& scene) {
         EXPECT_EQ(bind(fd, (const struct sockaddr*)&address, sizeof address), 0) << path;
         close(fd);
         return;
-    case Step::kFullDisk:
-        // 8 KiB, filled up but for the empty files the value names.
-        mkdir(path.c_str(), 0755);
-        if (mount("tarnpost-test", path.c_str(), "tmpfs", 0, "size=8k,mode=0755") != 0) {
-            scene.skip = "cannot mount a small tmpfs: " + std::string(strerror(errno));
+    case Step::kFifoReader:
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path << ": " << strerror(errno);
+        child = readerInChild(path, scene.path("reader-saw-an-open"));
+        ASSERT_GT(child, 0) << strerror(errno);
+        endChild(scene, child);
+        return;
+    case Step::kHardLink:
+        ASSERT_EQ(link(scene.path(value).c_str(), path.c_str()), 0)
+            << path << ": " << strerror(errno);
+        return;
+    case Step::kDevice:
+        if (mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+            scene.skip = "cannot make a device node: " + std::string(strerror(errno));
+        }
+        return;
+    case Step::kLeased:
+        child = leaseInChild(path);
+        if (child <= 0) {
+            scene.skip = "cannot take a lease on " + path;
             return;
         }
-        scene.undo.push_back([path] { EXPECT_EQ(umount(path.c_str()), 0) << path; });
-        names.str(value);
-        for (std::string name; names >> name;) {
-            writeFile(path + "/" + name, "");
+        endChild(scene, child);
+        return;
+    case Step::kFullDisk:
+        // 8 KiB, filled up but for the empty files the value names.
+        if (mountSmallDisk(path, value, scene)) {
+            writeFile(path + "/filler", std::string(8192, 'f'));
         }
-        writeFile(path + "/filler", std::string(8192, 'f'));
+        return;
+    case Step::kReadOnlyDisk:
+        if (mountSmallDisk(path, value, scene) &&
+            mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+            scene.skip = "cannot make a tmpfs read-only: " + std::string(strerror(errno));
+        }
+        return;
+    case Step::kUnshared:
+        if (geteuid() != 0) {
+            scene.skip = "needs root to make a mount namespace";
+        }
         return;
     case Step::kSharedTmp:
         // Rows that use the one place in /tmp wait for each other.
@@ -373,6 +472,13 @@ void releaseLock() {
 
 void checkMore(Check check, const Scene& scene) {
     struct stat status;
+    if (check == Check::kPipeNeverOpened) {
+        // The reader, had it been let through, needs a moment to say so.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(describe(scene.path("reader-saw-an-open")), "absent")
+            << "the pipe was opened for writing";
+        return;
+    }
     if (check == Check::kDevNullIsADevice) {
         ASSERT_EQ(stat("/dev/null", &status), 0);
         EXPECT_TRUE(S_ISCHR(status.st_mode)) << "/dev/null must survive the link to it";

@@ -17,6 +17,8 @@ const char kCannotCreate[] = "tarnpost: Cannot create message file \"{file}\".\n
 const char kCannotWrite[] = "tarnpost: Cannot write message file \"{file}\".\n\n";
 const char kCannotLock[] = "tarnpost: Cannot lock message file \"{file}\" for delivery.\n";
 const char kNoUsage[] = "tarnpost: Cannot write the usage text.\n";
+const char kNoNullDevice[] =
+    "tarnpost: A standard stream is closed and the null device cannot be opened in its place.\n";
 const char kEarlier[] = "an earlier message\r\n";
 const char kMessageFile[] = "profile/" TARN_MESSAGE_FILE_NAME;
 const char kLockFile[] = "profile/" TARN_MESSAGE_FILE_NAME ".lock";
@@ -57,6 +59,26 @@ std::string repeated(const std::string& piece, size_t length) {
     return text;
 }
 
+// Runs tarnpost with standard input closed in a mount namespace whose /dev
+// is empty, so that no null device can take the closed stream's place.
+const std::vector<std::string> kWithoutNullDevice = {
+    "/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+    "mount -t tmpfs tarnpost-test /dev && exec \"$0\" \"$@\" <&-"};
+
+// A SIGTERM sent as tarnpost makes system call `call` (the cut, the first
+// write) over an older file: it takes effect once the new message is whole
+// and closed, and TARN is not told.
+Row terminatedAt(const char* name, const char* call, const std::string& older,
+                 const std::string& message) {
+    return Row(name, kPosix)
+        .args({message})
+        .wrap({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
+               "-e", std::string("inject=") + call + ":signal=SIGTERM", "--"})
+        .step(Step::kWrite, kMessageFile, older)
+        .endsBy(15)  // SIGTERM
+        .notTold();
+}
+
 // A reply of exactly these bytes (with C escapes); only "0\n" and "-0\n" are
 // success, and the replies said to be `accepted`.
 Row reply(const char* name, const std::string& bytes, bool accepted = false) {
@@ -83,6 +105,13 @@ std::vector<Row> usageRows() {
             .args({})
             .stdoutInto("/dev/full")
             .fails(kNoUsage, FileAfter::kAbsent),
+        Row("UsageWithoutANullDevice", kPosix)
+            .args({})
+            .wrap(kWithoutNullDevice)
+            .step(Step::kUnshared, "")
+            .prints(usageText())
+            .leaves(FileAfter::kAbsent)
+            .notTold(),
     };
 }
 
@@ -314,6 +343,56 @@ std::vector<Row> faultRows() {
             .step(Step::kDirectory, kLockFile)
             .fails(kCannotLock, absent)
             .also(Check::kLockUnchanged),
+        // The lock must be a file of its own: closing the message file,
+        // reached under another name, would drop it.
+        Row("LockFileIsAHardLinkToTheMessageFile", kPosix)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kHardLink, kLockFile, kMessageFile)
+            .fails(kCannotLock, unchanged)
+            .also(Check::kLockUnchanged),
+        Row("LockFileIsALinkToTheMessageFile", kPosix)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kLink, kLockFile, "{file}")
+            .fails(kCannotLock, unchanged)
+            .also(Check::kLockUnchanged),
+        Row("MessageFileIsALinkToTheLockFile", kPosix)
+            .step(Step::kWrite, kLockFile)
+            .step(Step::kLink, kMessageFile, "{file}.lock")
+            .fails(kCannotLock, unchanged)
+            .also(Check::kLockUnchanged),
+        Row("PipeInTheLockFilesPlace", kPosix)
+            .step(Step::kFifo, kLockFile)
+            .fails(kCannotLock, absent)
+            .also(Check::kLockUnchanged),
+        Row("PipeWithAWaitingReaderInTheLockFilesPlace", kPosix)
+            .step(Step::kFifoReader, kLockFile)
+            .fails(kCannotLock, absent)
+            .also(Check::kPipeNeverOpened),
+        Row("DeviceInTheLockFilesPlace", kPosix)
+            .step(Step::kDevice, kLockFile)
+            .fails(kCannotLock, absent)
+            .also(Check::kLockUnchanged),
+        Row("PipeWithAWaitingReaderIsNeverOpened", kPosix)
+            .step(Step::kFifoReader, kMessageFile)
+            .fails(kCannotCreate, unchanged)
+            .also(Check::kPipeNeverOpened),
+        // A file server breaking its oplock: the open waits for it.
+        Row("LeasedMessageFileIsWaitedFor", kPosix)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kLeased, kMessageFile),
+        Row("ReadOnlyFileSystemHoldingBothFiles", kPosix)
+            .profile("{dir}/ro")
+            .step(Step::kReadOnlyDisk, "ro",
+                  TARN_MESSAGE_FILE_NAME " " TARN_MESSAGE_FILE_NAME ".lock")
+            .fails(kCannotCreate, unchanged),
+        terminatedAt("TerminatedAtTheCut", "ftruncate", std::string(300, 'o') + "\r\n",
+                     "new message"),
+        terminatedAt("TerminatedAtTheFirstWrite", "write", std::string(300, 'q'),
+                     std::string(10000, 'n')),
+        Row("ClosedStreamsWithoutANullDevice", kPosix)
+            .wrap(kWithoutNullDevice)
+            .step(Step::kUnshared, "")
+            .fails(kNoNullDevice, absent),
         Row("NoReceiver").noReceiver().fails(kNotRunning),
         Row("SocketLeftByADeadReceiver", kPosix)
             .noReceiver()

@@ -26,6 +26,18 @@ HWND receiverHandle() {
 // Where the current delivery's directory buffer starts.
 uintptr_t directoryStart = 0;
 
+void violation(const std::string& what) {
+    state.violations.push_back(what);
+}
+
+// An interruption let through while the file is changed could end the
+// process with part of a message in it.
+void requireInterruptionsHeldBack(const char* change) {
+    if (!state.interruptionsHeldBack) {
+        violation(std::string(change) + " while interruptions are let through");
+    }
+}
+
 // The message file's stream: a real descriptor behind a stream that fails
 // as the test asks.
 struct MessageStream {
@@ -40,6 +52,7 @@ FILE* openStream = nullptr;
 // then lifted, as on a disk where space was freed meanwhile, so that a
 // caller who writes on after a failure would be seen to succeed.
 ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
+    requireInterruptionsHeldBack("a write to the message file");
     MessageStream* target = static_cast<MessageStream*>(cookie);
     if (target->room < 0 || (long)size <= target->room) {
         const ssize_t written = write(target->fd, bytes, size);
@@ -57,14 +70,11 @@ ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
 }
 
 int closeStream(void* cookie) {
+    requireInterruptionsHeldBack("closing the message file");
     MessageStream* target = static_cast<MessageStream*>(cookie);
     const int closed = close(target->fd);
     openStream = nullptr;
     return target->closeFails ? -1 : closed;
-}
-
-void violation(const std::string& what) {
-    state.violations.push_back(what);
 }
 
 // Reads and rewrites every byte the caller claims to own, so that
@@ -209,6 +219,9 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     if (state.locksHeld == 0) {
         violation("FindWindowW outside the delivery lock");
     }
+    if (state.interruptionsHeldBack) {
+        violation("FindWindowW while interruptions are held back");
+    }
     return state.windowExists ? receiverHandle() : nullptr;
 }
 
@@ -252,6 +265,7 @@ bool setFileLength(FILE* file, long length) {
         violation("setFileLength on a stream openMessageFile did not give out");
         return false;
     }
+    requireInterruptionsHeldBack("setFileLength");
     if (length == 0 ? state.emptyingFails : state.sizingFails) {
         return false;
     }
@@ -297,8 +311,25 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
     return state.lockResult;
 }
 
+void deferInterruptions() {
+    if (state.interruptionsHeldBack) {
+        violation("deferInterruptions while they are held back");
+    }
+    state.interruptionsHeldBack = true;
+}
+
+void allowInterruptions() {
+    if (!state.interruptionsHeldBack) {
+        violation("allowInterruptions while they are let through");
+    }
+    state.interruptionsHeldBack = false;
+}
+
 void releaseDeliveryLock() {
     state.calls.push_back("releaseDeliveryLock");
+    if (state.interruptionsHeldBack) {
+        violation("releaseDeliveryLock while interruptions are held back");
+    }
     if (state.locksHeld == 0) {
         violation("releaseDeliveryLock without a lock held");
     } else {

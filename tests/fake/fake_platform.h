@@ -70,6 +70,8 @@ struct FakePlatform {
     std::vector<FakeSentMessage> sentMessages;
     int locksHeld = 0;
     int messageFileOpens = 0;
+    // Between deferInterruptions and allowInterruptions.
+    bool interruptionsHeldBack = false;
     // The variables whose value was checked against the code page, in order.
     std::vector<std::string> exactnessChecks;
     // Broken contracts seen by the fake (wrong handle, unpaired release, a
