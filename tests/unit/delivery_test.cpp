@@ -338,8 +338,9 @@ TEST_F(DeliveryTest, ErrorLineShowsControlCharactersEscapedAndMarksACut) {
 }
 
 // The longest directory there is, starting with every kind of control
-// character and filled up with more: each text about the file shows the
-// path escaped, cut where the room for it ends, and still ends whole.
+// character and going on in more and then in letters: each text about the
+// file shows the path escaped, cut after the last piece that fits (a letter,
+// so that the room is checked to the character), and still ends whole.
 struct LongestLineCase {
     const char* name;
     void (*arrange)(FakePlatform&, const std::string& file);
@@ -358,7 +359,7 @@ TEST_P(LongestLineTest, ShowsThePathEscapedAndCutAndEndsWhole) {
         "a\rb\tc\x1f"
         "d\x7f"
         "e\nf\x1bghij" +
-        std::string(222, '\x01');
+        std::string(216, '\x01') + "xxxxxx";
     ASSERT_EQ(directory.size(), 238u);
     char callerDirectory[4096];
     ASSERT_NE(getcwd(callerDirectory, sizeof callerDirectory), nullptr);
@@ -371,9 +372,10 @@ TEST_P(LongestLineTest, ShowsThePathEscapedAndCutAndEndsWhole) {
 
     EXPECT_EQ(chdir(callerDirectory), 0);
     std::string shown = R"(a\rb\tc\x1fd\x7fe\nf\x1bghij)";
-    for (int piece = 0; piece < 217; ++piece) {
+    for (int piece = 0; piece < 216; ++piece) {
         shown += R"(\x01)";
     }
+    shown += "xxxx";
     EXPECT_EQ(std::string(errorText),
               replaceAll(GetParam().expectedText, "{shown}", shown + "..."));
 }
