@@ -34,6 +34,7 @@ struct Step {
         kReadOnlyDisk,  // POSIX: a read-only file system at path holding the empty files value
                         // names
         kUnshared,      // POSIX: the row's wrapper makes a mount namespace (needs root)
+        kImmutable,     // POSIX: the directory at path takes no new entries, even from root
         kSocket,        // POSIX: a socket file at path that nobody listens on
         kFullDisk,      // a full file system at path, holding the empty files value names
         kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone

@@ -322,6 +322,11 @@ std::vector<Row> faultRows() {
             .otherUser()
             .step(Step::kMode, "profile", "755")
             .fails(kCannotCreate, absent),
+        // Closed to new files even for root: the lock file fails with EPERM,
+        // which says no more than EACCES does.
+        Row("ProfileClosedToNewFilesEvenForRoot", kPosix)
+            .step(Step::kImmutable, "profile")
+            .fails(kCannotCreate, absent),
         Row("ProfileClosedButTheFileOpenToTheUser", kPosix)
             .otherUser()
             .step(Step::kMode, "profile", "755")
