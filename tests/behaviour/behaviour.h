@@ -76,6 +76,7 @@ enum class FileAfter {
 enum class Check {
     kLockUnchanged,
     kLockIsPrivate,
+    kUsualFileMode,  // POSIX: the message file has 0666 less the umask
     kStillALink,
     kDevNullIsADevice,
     kPipeNeverOpened,  // the reader of a kFifoReader step still waits

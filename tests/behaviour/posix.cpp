@@ -513,6 +513,13 @@ void checkMore(Check check, const Scene& scene) {
         EXPECT_TRUE(S_ISCHR(status.st_mode)) << "/dev/null must survive the link to it";
         return;
     }
+    if (check == Check::kUsualFileMode) {
+        const mode_t mask = umask(0);  // tarnpost ran with this process's umask
+        umask(mask);
+        ASSERT_EQ(stat(scene.expand("{file}").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0666u & ~mask) << "not as fopen would create it";
+        return;
+    }
     const std::string lock = scene.expand("{file}.lock");
     ASSERT_EQ(stat(lock.c_str(), &status), 0) << lock;
     EXPECT_EQ(status.st_mode & 07777, 0600u) << "the lock file is the user's alone";

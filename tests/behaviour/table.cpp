@@ -65,17 +65,19 @@ const std::vector<std::string> kWithoutNullDevice = {
     "/usr/bin/unshare", "--mount", "/bin/sh", "-c",
     "mount -t tmpfs tarnpost-test /dev && exec \"$0\" \"$@\" <&-"};
 
-// A SIGTERM sent as tarnpost makes system call `call` (the cut, the first
-// write) over an older file: it takes effect once the new message is whole
-// and closed, and TARN is not told.
+// A SIGTERM (or the signal named) sent as tarnpost makes system call `call`
+// (the cut, the first write) over an older file: it takes effect once the
+// new message is whole and closed, and TARN is not told. No core file is
+// left by the signals that would dump one.
 Row terminatedAt(const char* name, const char* call, const std::string& older,
-                 const std::string& message) {
+                 const std::string& message, const char* signal = "SIGTERM", int number = 15) {
     return Row(name, kPosix)
         .args({message})
-        .wrap({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
-               "-e", std::string("inject=") + call + ":signal=SIGTERM", "--"})
+        .wrap({"/usr/bin/prlimit", "--core=0", "--", "/usr/bin/strace", "-qq", "-o", "/dev/null",
+               "-e", std::string("trace=") + call, "-e",
+               std::string("inject=") + call + ":signal=" + signal, "--"})
         .step(Step::kWrite, kMessageFile, older)
-        .endsBy(15)  // SIGTERM
+        .endsBy(number)
         .notTold();
 }
 
@@ -101,6 +103,13 @@ std::vector<Row> usageRows() {
             .args({})
             .stdoutInto(kClosedPipe)
             .fails(kNoUsage, FileAfter::kAbsent),
+        // Closed streams lead to the null device, which takes the text as
+        // any open output would.
+        Row("UsageWithClosedStandardStreams", kPosix)
+            .args({})
+            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"})
+            .leaves(FileAfter::kAbsent)
+            .notTold(),
         Row("UsageIntoAFullDeviceFails", kPosix)
             .args({})
             .stdoutInto("/dev/full")
@@ -125,6 +134,8 @@ std::vector<Row> messageRows() {
             .line("tarnpost x")
             .step(Step::kWrite, kMessageFile, std::string(300, 'o') + "\r\n"),
         Row("CarriageReturnsKept").args({"a\rb\r\nc"}),
+        // Created as a program's fopen creates a file: 0666 less the umask.
+        Row("NewFileHasTheUsualPermissions", kPosix).also(Check::kUsualFileMode),
         Row("PrintfDirectivesAreText").args({"%s%n%d%%%x%1$s%*.*s%"}),
         Row("EightBitBytes").args({"gr\xfc\xdf \xe4\x80\xff\xa0\x81"}),
         Row("EveryHighByte").args({everyHighByte()}),
@@ -394,6 +405,14 @@ std::vector<Row> faultRows() {
                      "new message"),
         terminatedAt("TerminatedAtTheFirstWrite", "write", std::string(300, 'q'),
                      std::string(10000, 'n')),
+        // Every signal that ends a process and comes from outside is held
+        // back alike: a closed terminal, Ctrl+C, Ctrl+\, a timer, a user's own.
+        terminatedAt("HungUpAtTheCut", "ftruncate", kEarlier, "new message", "SIGHUP", 1),
+        terminatedAt("InterruptedAtTheCut", "ftruncate", kEarlier, "new message", "SIGINT", 2),
+        terminatedAt("QuitAtTheCut", "ftruncate", kEarlier, "new message", "SIGQUIT", 3),
+        terminatedAt("AlarmAtTheCut", "ftruncate", kEarlier, "new message", "SIGALRM", 14),
+        terminatedAt("User1AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR1", 10),
+        terminatedAt("User2AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR2", 12),
         Row("ClosedStreamsWithoutANullDevice", kPosix)
             .wrap(kWithoutNullDevice)
             .step(Step::kUnshared, "")
@@ -518,6 +537,10 @@ std::vector<Row> runtimeDirectoryRows() {
             .fails(kNotRunning),
         Row("OpenToOthers", kPosix).stepLater(Step::kMode, "{run}", "755").fails(kNotRunning),
         Row("OpenToTheGroup", kPosix).stepLater(Step::kMode, "{run}", "710").fails(kNotRunning),
+        // Others may put a socket of their own there; the group may not even look.
+        Row("WritableByOthersAlone", kPosix)
+            .stepLater(Step::kMode, "{run}", "703")
+            .fails(kNotRunning),
         Row("OwnedByAnotherUser", kPosix).stepLater(Step::kOtherOwner, "{run}").fails(kNotRunning),
         // Without an absolute XDG_RUNTIME_DIR the socket is in /tmp/tarn-<uid>.
         inTmp("UnsetMeansTmp", {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{unset}"}}),
