@@ -170,8 +170,7 @@ long writtenLength(const char* message) {
 
 // Writes those bytes, the ones a Windows text-mode stream would write, so
 // that every build leaves the same file. They go out in chunks of this
-// function's own through an unbuffered stream: after a failed write no byte
-// waits in a stream buffer, to land in the file after it was emptied.
+// function's own through an unbuffered stream.
 bool writeWithLineEnds(FILE* file, const char* message) {
     char chunk[4096];
     size_t used = 0;
@@ -243,6 +242,9 @@ bool writeMessageFile(const char* path, const char* message) {
     if (file == nullptr) {
         return cannotCreate(path);
     }
+    // Unbuffered, so that a byte a failed write left behind can never reach
+    // the file after it was emptied (see writeWithLineEnds).
+    setvbuf(file, nullptr, _IONBF, 0);
     deferInterruptions();
     const bool written = rewriteMessageFile(file, path, message);
     allowInterruptions();

@@ -68,11 +68,11 @@ UINT GetACP();
 bool prepareProcess();
 
 // Opens the regular file at `path` for writing without truncating it,
-// creating it when missing, as an unbuffered binary stream; null when it
-// cannot be opened, is not a regular file on disk, or is the delivery lock's
-// own file. What the path names is looked at first, so that a pipe, device
-// or socket is never opened; a regular file is opened as any program would,
-// waiting while another process lets go of it.
+// creating it when missing, as a binary stream; null when it cannot be
+// opened, is not a regular file on disk, or is the delivery lock's own file.
+// What the path names is looked at first, so that a pipe, device or socket
+// is never opened; a regular file is opened as any program would, waiting
+// while another process lets go of it.
 FILE* openMessageFile(const char* path);
 
 // Gives `file` exactly `length` bytes, cutting or extending it; false on

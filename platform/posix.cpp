@@ -292,7 +292,6 @@ FILE* openMessageFile(const char* path) {
         close(fd);
         return nullptr;
     }
-    setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 

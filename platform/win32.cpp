@@ -86,7 +86,6 @@ FILE* openMessageFile(const char* path) {
         _close(descriptor);
         return nullptr;
     }
-    setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 

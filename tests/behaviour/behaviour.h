@@ -34,11 +34,14 @@ struct Step {
         kReadOnlyDisk,  // POSIX: a read-only file system at path holding the empty files value
                         // names
         kUnshared,      // POSIX: the row's wrapper makes a mount namespace (needs root)
+        kImmutable,     // POSIX: the directory at path takes no new entries, even from root
         kSocket,        // POSIX: a socket file at path that nobody listens on
         kFullDisk,      // a full file system at path, holding the empty files value names
         kSharedTmp,     // POSIX: path is a private directory in /tmp of this row alone
         kReadOnly,      // Windows: a read-only file at path holding value
         kHeldOpen,      // Windows: the file at path held open, shared with readers only
+        kHeldShared,    // Windows: the file at path held open for reading and writing,
+                        // shared with readers and writers
         kMapped,        // Windows: the file at path mapped by another program
         kProbeExpands,  // Windows: the runtime would expand the row's command line
         kLacking,       // Windows: the code page lacks the directory at path (none: the
@@ -75,6 +78,7 @@ enum class FileAfter {
 enum class Check {
     kLockUnchanged,
     kLockIsPrivate,
+    kUsualFileMode,  // POSIX: the message file has 0666 less the umask
     kStillALink,
     kDevNullIsADevice,
     kPipeNeverOpened,  // the reader of a kFifoReader step still waits

@@ -4,12 +4,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -341,6 +343,25 @@ void beginRow(Scene& scene) {
     scene.placeholders.push_back({"{fulldisk}", scene.dir() + "/full"});
 }
 
+namespace {
+
+// Sets or clears the immutable attribute of the directory at `path`.
+bool setImmutable(const std::string& path, bool on) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    set = set && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    const int error = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    errno = error;
+    return set;
+}
+
+}  // namespace
+
 void prepare(const Step& step, Scene& scene) {
     const std::string path = scene.path(step.path);
     const std::string value = scene.expand(step.value);
@@ -411,6 +432,14 @@ void prepare(const Step& step, Scene& scene) {
         if (geteuid() != 0) {
             scene.skip = "needs root to make a mount namespace";
         }
+        return;
+    case Step::kImmutable:
+        // Creating a file there fails with EPERM, not EACCES.
+        if (!setImmutable(path, true)) {
+            scene.skip = "cannot make a directory immutable: " + std::string(strerror(errno));
+            return;
+        }
+        scene.undo.push_back([path] { setImmutable(path, false); });
         return;
     case Step::kSharedTmp:
         // Rows that use the one place in /tmp wait for each other.
@@ -492,6 +521,13 @@ void checkMore(Check check, const Scene& scene) {
     if (check == Check::kDevNullIsADevice) {
         ASSERT_EQ(stat("/dev/null", &status), 0);
         EXPECT_TRUE(S_ISCHR(status.st_mode)) << "/dev/null must survive the link to it";
+        return;
+    }
+    if (check == Check::kUsualFileMode) {
+        const mode_t mask = umask(0);  // tarnpost ran with this process's umask
+        umask(mask);
+        ASSERT_EQ(stat(scene.expand("{file}").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0666u & ~mask) << "not as fopen would create it";
         return;
     }
     const std::string lock = scene.expand("{file}.lock");

@@ -65,26 +65,29 @@ const std::vector<std::string> kWithoutNullDevice = {
     "/usr/bin/unshare", "--mount", "/bin/sh", "-c",
     "mount -t tmpfs tarnpost-test /dev && exec \"$0\" \"$@\" <&-"};
 
-// A SIGTERM sent as tarnpost makes system call `call` (the cut, the first
-// write) over an older file: it takes effect once the new message is whole
-// and closed, and TARN is not told.
+// A SIGTERM (or the signal named) sent as tarnpost makes system call `call`
+// (the cut, the first write) over an older file: it takes effect once the
+// new message is whole and closed, and TARN is not told. No core file is
+// left by the signals that would dump one.
 Row terminatedAt(const char* name, const char* call, const std::string& older,
-                 const std::string& message) {
+                 const std::string& message, const char* signal = "SIGTERM", int number = 15) {
     return Row(name, kPosix)
         .args({message})
-        .wrap({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
-               "-e", std::string("inject=") + call + ":signal=SIGTERM", "--"})
+        .wrap({"/usr/bin/prlimit", "--core=0", "--", "/usr/bin/strace", "-qq", "-o", "/dev/null",
+               "-e", std::string("trace=") + call, "-e",
+               std::string("inject=") + call + ":signal=" + signal, "--"})
         .step(Step::kWrite, kMessageFile, older)
-        .endsBy(15)  // SIGTERM
+        .endsBy(number)
         .notTold();
 }
 
 // A reply of exactly these bytes (with C escapes); only "0\n" and "-0\n" are
-// success.
-Row reply(const char* name, const std::string& bytes) {
+// success, and the replies said to be `accepted`.
+Row reply(const char* name, const std::string& bytes, bool accepted = false) {
     Row row(name, kPosix);
     row.receiverWith({"--reply-bytes", bytes});
-    return bytes == "0\\n" || bytes == "-0\\n" ? row : row.fails(kReturnsError).wasTold();
+    const bool zero = accepted || bytes == "0\\n" || bytes == "-0\\n";
+    return zero ? row : row.fails(kReturnsError).wasTold();
 }
 
 }  // namespace
@@ -100,6 +103,13 @@ std::vector<Row> usageRows() {
             .args({})
             .stdoutInto(kClosedPipe)
             .fails(kNoUsage, FileAfter::kAbsent),
+        // Closed streams lead to the null device, which takes the text as
+        // any open output would.
+        Row("UsageWithClosedStandardStreams", kPosix)
+            .args({})
+            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"})
+            .leaves(FileAfter::kAbsent)
+            .notTold(),
         Row("UsageIntoAFullDeviceFails", kPosix)
             .args({})
             .stdoutInto("/dev/full")
@@ -124,6 +134,8 @@ std::vector<Row> messageRows() {
             .line("tarnpost x")
             .step(Step::kWrite, kMessageFile, std::string(300, 'o') + "\r\n"),
         Row("CarriageReturnsKept").args({"a\rb\r\nc"}),
+        // Created as a program's fopen creates a file: 0666 less the umask.
+        Row("NewFileHasTheUsualPermissions", kPosix).also(Check::kUsualFileMode),
         Row("PrintfDirectivesAreText").args({"%s%n%d%%%x%1$s%*.*s%"}),
         Row("EightBitBytes").args({"gr\xfc\xdf \xe4\x80\xff\xa0\x81"}),
         Row("EveryHighByte").args({everyHighByte()}),
@@ -275,6 +287,12 @@ std::vector<Row> faultRows() {
             .step(Step::kWrite, kMessageFile, kEarlier)
             .step(Step::kHeldOpen, kMessageFile)
             .fails(kCannotCreate, unchanged),
+        // Open in TARN, an editor or a viewer that lets others read and write
+        // it: the file is rewritten all the same.
+        Row("MessageFileHeldOpenBySharingProgram", kWindows)
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kHeldShared, kMessageFile)
+            .receiverWith({"--read-shared"}),
         Row("LongerOldFileMappedByAnotherProgram", kWindows)
             .step(Step::kWrite, kMessageFile, std::string(300, 'o') + "\r\n")
             .step(Step::kMapped, kMessageFile)
@@ -282,6 +300,14 @@ std::vector<Row> faultRows() {
         Row("FileSizeLimitBelowTheMessage", kPosix)
             .args({std::string(5000, 'x')})
             .wrap({"/usr/bin/prlimit", "--fsize=4096", "--"})
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .fails(kCannotWrite, unchanged),
+        // The file takes its length before a byte changes, each line feed
+        // counted as the two bytes it becomes: one byte short of that, the
+        // older message stays whole.
+        Row("FileSizeLimitBelowTheMessageWithItsLineEnds", kPosix)
+            .args({repeated("line\n", 5000)})
+            .wrap({"/usr/bin/prlimit", "--fsize=6001", "--"})
             .step(Step::kWrite, kMessageFile, kEarlier)
             .fails(kCannotWrite, unchanged),
         Row("DiskFullWhileWriting")
@@ -312,6 +338,11 @@ std::vector<Row> faultRows() {
         Row("ProfileClosedToTheUser", kPosix)
             .otherUser()
             .step(Step::kMode, "profile", "755")
+            .fails(kCannotCreate, absent),
+        // Closed to new files even for root: the lock file fails with EPERM,
+        // which says no more than EACCES does.
+        Row("ProfileClosedToNewFilesEvenForRoot", kPosix)
+            .step(Step::kImmutable, "profile")
             .fails(kCannotCreate, absent),
         Row("ProfileClosedButTheFileOpenToTheUser", kPosix)
             .otherUser()
@@ -380,6 +411,14 @@ std::vector<Row> faultRows() {
                      "new message"),
         terminatedAt("TerminatedAtTheFirstWrite", "write", std::string(300, 'q'),
                      std::string(10000, 'n')),
+        // Every signal that ends a process and comes from outside is held
+        // back alike: a closed terminal, Ctrl+C, Ctrl+\, a timer, a user's own.
+        terminatedAt("HungUpAtTheCut", "ftruncate", kEarlier, "new message", "SIGHUP", 1),
+        terminatedAt("InterruptedAtTheCut", "ftruncate", kEarlier, "new message", "SIGINT", 2),
+        terminatedAt("QuitAtTheCut", "ftruncate", kEarlier, "new message", "SIGQUIT", 3),
+        terminatedAt("AlarmAtTheCut", "ftruncate", kEarlier, "new message", "SIGALRM", 14),
+        terminatedAt("User1AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR1", 10),
+        terminatedAt("User2AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR2", 12),
         Row("ClosedStreamsWithoutANullDevice", kPosix)
             .wrap(kWithoutNullDevice)
             .step(Step::kUnshared, "")
@@ -399,6 +438,8 @@ std::vector<Row> faultRows() {
             .receiverWith({"--reply", "2147483647"})
             .fails(kReturnsError)
             .wasTold(),
+        // The wait has no time limit: a Receiver busy for seconds is waited for.
+        Row("ReceiverTakesLongerThanTwoSeconds").receiverWith({"--delay", "2500"}),
         Row("ReceiverHangsUp", kPosix).receiverWith({"--hang-up"}).fails(kReturnsError).wasTold(),
         Row("ReceiverDiesWhileHandling", kPosix)
             .receiverWith({"--die"})
@@ -461,6 +502,14 @@ std::vector<Row> replyRows() {
         reply("EmptyLine", "\\n"),
         reply("ZeroNulJunk", "0\\0junk\\n"),
         reply("ZeroNulOne", "0\\01\\n"),
+        // The read buffer holds 63 characters and the terminator: the longest
+        // line is 62 characters and its line feed.
+        reply("ZerosOf62Characters", std::string(62, '0') + "\\n", true),
+        reply("ZerosOf63Characters", std::string(63, '0') + "\\n"),
+        // Finding a standard stream closed leaves errno set: the reply's
+        // parsing must not take that for its own failure.
+        reply("ZeroWithClosedStandardStreams", "0\\n", true)
+            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}),
     };
 }
 
@@ -503,6 +552,10 @@ std::vector<Row> runtimeDirectoryRows() {
             .fails(kNotRunning),
         Row("OpenToOthers", kPosix).stepLater(Step::kMode, "{run}", "755").fails(kNotRunning),
         Row("OpenToTheGroup", kPosix).stepLater(Step::kMode, "{run}", "710").fails(kNotRunning),
+        // Others may put a socket of their own there; the group may not even look.
+        Row("WritableByOthersAlone", kPosix)
+            .stepLater(Step::kMode, "{run}", "703")
+            .fails(kNotRunning),
         Row("OwnedByAnotherUser", kPosix).stepLater(Step::kOtherOwner, "{run}").fails(kNotRunning),
         // Without an absolute XDG_RUNTIME_DIR the socket is in /tmp/tarn-<uid>.
         inTmp("UnsetMeansTmp", {{"USERPROFILE", "{dir}/profile"}, {"XDG_RUNTIME_DIR", "{unset}"}}),
@@ -620,6 +673,7 @@ std::vector<Row> codePageRows() {
     };
     const std::string longHeld = repeated("{held}x", 7 * 400);
     const std::string pair = std::string(255, 'a') + u8"\U0001f600";
+    const std::string heldRun = repeated("{held}", 6 * 300);
     return {
         lacks("MessageWithLookAlikes", "tarnpost " + lacking),
         lacks("MessageWithSubstitutesAlone", u8"tarnpost \"\u4e2d\u6587 \u2603\""),
@@ -628,6 +682,9 @@ std::vector<Row> codePageRows() {
         holds("LongMessageWithCharactersItHolds", "tarnpost " + longHeld, longHeld),
         // Delivered where the code page is UTF-8, refused in every other.
         holds("SurrogatePairAcrossASeam", "tarnpost " + pair, pair),
+        // Three bytes each where the code page is UTF-8: a piece of 256 of
+        // them fills its buffer, one of 257 would not fit.
+        holds("CharactersItHoldsPastASeam", "tarnpost " + heldRun, heldRun),
         holds("MessageWithACharacterItHolds", "tarnpost \"caf{held} ok\"", "caf{held} ok"),
         holds("ProgramPathTheCodePageLacks", "\"C:\\" + lacking + "\\tarnpost.exe\" \"a b\"",
               "a b"),

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -521,6 +522,10 @@ void beginRow(Scene& scene) {
     if (!oneByte.empty()) {
         scene.placeholders.push_back({"{8bit}", utf8(oneByte)});
     }
+    // A run meant for another code page must not pass at the usual one.
+    const char* wanted = getenv("TARNPOST_CODE_PAGE");
+    EXPECT_TRUE(wanted == nullptr || std::to_string(GetACP()) == wanted)
+        << "code page " << GetACP() << ", not " << wanted;
     const wchar_t held = heldCharacter();
     if (held != 0) {
         scene.placeholders.push_back({"{held}", utf8(std::wstring(1, held))});
@@ -586,6 +591,13 @@ void prepare(const Step& step, Scene& scene) {
         // As a Receiver still reading the last message might hold it.
         file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        scene.undo.push_back([file] { CloseHandle(file); });
+        return;
+    case Step::kHeldShared:
+        file = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         scene.undo.push_back([file] { CloseHandle(file); });
         return;

@@ -237,6 +237,9 @@ FILE* openMessageFile(const char* path) {
     if (openStream != nullptr) {
         violation("openMessageFile while the message file is still open");
     }
+    if (++state.messageFileOpens > 1 && state.reopenFails) {
+        return nullptr;
+    }
     const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat status;
     if (fd < 0) {
@@ -252,8 +255,7 @@ FILE* openMessageFile(const char* path) {
         close(fd);
         return nullptr;
     }
-    setvbuf(openStream, nullptr, _IONBF, 0);
-    return openStream;
+    return openStream;  // buffered, as fdopen gives it
 }
 
 // Sets the length for real, so the bytes the tests compare are the bytes on

@@ -337,6 +337,71 @@ TEST_F(DeliveryTest, ErrorLineShowsControlCharactersEscapedAndMarksACut) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\x01'), 0);
 }
 
+// The longest directory there is, starting with every kind of control
+// character and going on in more and then in letters: each text about the
+// file shows the path escaped, cut after the last piece that fits (a letter,
+// so that the room is checked to the character), and still ends whole.
+struct LongestLineCase {
+    const char* name;
+    void (*arrange)(FakePlatform&, const std::string& file);
+    const char* expectedText;  // "{shown}": the path as the error shows it
+};
+
+void PrintTo(const LongestLineCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LongestLineTest : public DeliveryTest,
+                        public ::testing::WithParamInterface<LongestLineCase> {};
+
+TEST_P(LongestLineTest, ShowsThePathEscapedAndCutAndEndsWhole) {
+    const std::string directory =
+        "a\rb\tc\x1f"
+        "d\x7f"
+        "e\nf\x1bghij" +
+        std::string(216, '\x01') + "xxxxxx";
+    ASSERT_EQ(directory.size(), 238u);
+    char callerDirectory[4096];
+    ASSERT_NE(getcwd(callerDirectory, sizeof callerDirectory), nullptr);
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    makeDirectory(directory);
+    fake().environment["USERPROFILE"] = directory;
+    GetParam().arrange(fake(), messageFileIn(directory));
+
+    EXPECT_EQ(deliverMessage("x"), errorText);
+
+    EXPECT_EQ(chdir(callerDirectory), 0);
+    std::string shown = R"(a\rb\tc\x1fd\x7fe\nf\x1bghij)";
+    for (int piece = 0; piece < 216; ++piece) {
+        shown += R"(\x01)";
+    }
+    shown += "xxxx";
+    EXPECT_EQ(std::string(errorText),
+              replaceAll(GetParam().expectedText, "{shown}", shown + "..."));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LongestLineTest,
+    ::testing::Values(
+        LongestLineCase{
+            "CannotLock",
+            [](FakePlatform& f, const std::string&) { f.lockResult = DELIVERY_LOCK_FAILED; },
+            "Cannot lock message file \"{shown}\" for delivery."},
+        LongestLineCase{"CannotCreate",
+                        [](FakePlatform&, const std::string& file) { makeDirectory(file); },
+                        "Cannot create message file \"{shown}\".\n"},
+        LongestLineCase{"CannotWrite",
+                        [](FakePlatform& f, const std::string&) { f.writableBytes = 1; },
+                        "Cannot write message file \"{shown}\".\n"},
+        LongestLineCase{"Incomplete",
+                        [](FakePlatform& f, const std::string&) {
+                            f.writableBytes = 1;
+                            f.emptyingFails = true;
+                        },
+                        "Cannot write message file \"{shown}\"; it holds an incomplete "
+                        "message.\n"}),
+    ::testing::PrintToStringParamName());
+
 TEST_F(DeliveryTest, WindowsDirectoryThatCannotBeFoundIsReported) {
     fake().environment.clear();
 
@@ -359,6 +424,8 @@ enum class Obstacle {
     kWriteAndEmptyFail,  // ... and the file cannot be emptied afterwards
     kLongWriteFails,     // a write of a long message fails on its way
     kCloseFails,         // the file's close reports a write error
+    kCloseReopenFail,    // ... and the file cannot be opened again to empty it
+    kWriteNoReopen,      // the disk fills up, and the file cannot be opened again
     kSizingFails,        // a longer old file cannot be cut to the new length
 };
 
@@ -400,12 +467,15 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         writeFile(path, earlier);
     }
     fake().sizingFails = c.obstacle == Obstacle::kSizingFails;
-    fake().writableBytes =
-        c.obstacle == Obstacle::kWriteFails || c.obstacle == Obstacle::kWriteAndEmptyFail ? 5
-        : c.obstacle == Obstacle::kLongWriteFails                                         ? 100
-                                                                                          : -1;
+    const bool fullDisk = c.obstacle == Obstacle::kWriteFails ||
+                          c.obstacle == Obstacle::kWriteAndEmptyFail ||
+                          c.obstacle == Obstacle::kWriteNoReopen;
+    fake().writableBytes = fullDisk ? 5 : c.obstacle == Obstacle::kLongWriteFails ? 100 : -1;
     fake().emptyingFails = c.obstacle == Obstacle::kWriteAndEmptyFail;
-    fake().closeFails = c.obstacle == Obstacle::kCloseFails;
+    fake().closeFails =
+        c.obstacle == Obstacle::kCloseFails || c.obstacle == Obstacle::kCloseReopenFail;
+    fake().reopenFails =
+        c.obstacle == Obstacle::kCloseReopenFail || c.obstacle == Obstacle::kWriteNoReopen;
     fake().windowExists = c.windowExists;
     fake().reply = c.reply;
     fake().sendError = c.sendError;
@@ -471,6 +541,8 @@ const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "relea
 const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "sendAndWait",
                                               "releaseDeliveryLock"};
 const char kCannotWrite[] = "Cannot write message file \"{path}\".\n";
+const char kIncomplete[] =
+    "Cannot write message file \"{path}\"; it holds an incomplete message.\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailureLadderTest,
@@ -485,6 +557,10 @@ INSTANTIATE_TEST_SUITE_P(
                    DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kLink},
         LadderCase{"FullDiskEmptiesTheFile", Obstacle::kWriteFails, true, 0, DELIVERY_LOCK_TAKEN,
                    kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        // A failed write shows at once, not when a stream buffer is flushed
+        // on closing, so the file is emptied through the handle that wrote it.
+        LadderCase{"FullDiskEmptiesTheFileWithoutOpeningItAgain", Obstacle::kWriteNoReopen, true, 0,
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
         LadderCase{"FullDiskOnALongMessageEmptiesTheFile", Obstacle::kLongWriteFails, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
         LadderCase{"FileThatCannotBeEmptiedIsSaidToBeIncomplete", Obstacle::kWriteAndEmptyFail,
@@ -493,6 +569,10 @@ INSTANTIATE_TEST_SUITE_P(
                    kLockThenRelease, FileAfter::kFragment},
         LadderCase{"FailedCloseEmptiesTheFile", Obstacle::kCloseFails, true, 0, DELIVERY_LOCK_TAKEN,
                    kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+        // Closed in full but reported failed: nothing says the bytes are good.
+        LadderCase{"FailedCloseAndFailedReopenIsSaidToBeIncomplete", Obstacle::kCloseReopenFail,
+                   true, 0, DELIVERY_LOCK_TAKEN, kIncomplete, kLockThenRelease,
+                   FileAfter::kMessage},
         LadderCase{"OldFileThatCannotBeCutKeepsItsMessage", Obstacle::kSizingFails, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEarlierMessage},
         LadderCase{"NoReceiverLeavesTheFile",
