@@ -247,6 +247,13 @@ std::vector<Row> lengthRows() {
 std::vector<Row> faultRows() {
     const FileAfter absent = FileAfter::kAbsent;
     const FileAfter unchanged = FileAfter::kUnchanged;
+    // Only a regular file holds the lock; anything else there stays as it is.
+    auto inTheLocksPlace = [&](const char* name, Step::Kind kind) {
+        return Row(name, kPosix)
+            .step(kind, kLockFile)
+            .fails(kCannotLock, absent)
+            .also(Check::kLockUnchanged);
+    };
     return {
         Row("MissingDirectory").profile("{dir}/missing").fails(kCannotCreate, absent),
         Row("MissingDirectoryWithTrailingSeparator")
@@ -361,10 +368,7 @@ std::vector<Row> faultRows() {
             .step(Step::kLink, kLockFile, "{dir}/lock-target")
             .fails(kCannotLock, unchanged)
             .also(Check::kLockUnchanged),
-        Row("DirectoryInTheLockFilesPlace", kPosix)
-            .step(Step::kDirectory, kLockFile)
-            .fails(kCannotLock, absent)
-            .also(Check::kLockUnchanged),
+        inTheLocksPlace("DirectoryInTheLockFilesPlace", Step::kDirectory),
         // The lock must be a file of its own: closing the message file,
         // reached under another name, would drop it.
         Row("LockFileIsAHardLinkToTheMessageFile", kPosix)
@@ -382,18 +386,10 @@ std::vector<Row> faultRows() {
             .step(Step::kLink, kMessageFile, "{file}.lock")
             .fails(kCannotLock, unchanged)
             .also(Check::kLockUnchanged),
-        Row("PipeInTheLockFilesPlace", kPosix)
-            .step(Step::kFifo, kLockFile)
-            .fails(kCannotLock, absent)
-            .also(Check::kLockUnchanged),
-        Row("PipeWithAWaitingReaderInTheLockFilesPlace", kPosix)
-            .step(Step::kFifoReader, kLockFile)
-            .fails(kCannotLock, absent)
+        inTheLocksPlace("PipeInTheLockFilesPlace", Step::kFifo),
+        inTheLocksPlace("PipeWithAWaitingReaderInTheLockFilesPlace", Step::kFifoReader)
             .also(Check::kPipeNeverOpened),
-        Row("DeviceInTheLockFilesPlace", kPosix)
-            .step(Step::kDevice, kLockFile)
-            .fails(kCannotLock, absent)
-            .also(Check::kLockUnchanged),
+        inTheLocksPlace("DeviceInTheLockFilesPlace", Step::kDevice),
         Row("PipeWithAWaitingReaderIsNeverOpened", kPosix)
             .step(Step::kFifoReader, kMessageFile)
             .fails(kCannotCreate, unchanged)
