@@ -56,7 +56,7 @@ UINT sendFlags() {
 
 // A console program's standard handles are the caller's business. The
 // console's events go through a handler of this program's own, which ends
-// the process at once but while the message file is rewritten; should
+// the process at once, except while the message file is rewritten; should
 // Windows refuse the handler, the rewrite goes on unguarded rather than not
 // at all.
 bool prepareProcess() {
