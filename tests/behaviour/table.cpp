@@ -59,6 +59,10 @@ std::string repeated(const std::string& piece, size_t length) {
     return text;
 }
 
+// Runs tarnpost with descriptors 0 to 2 closed.
+const std::vector<std::string> kWithClosedStreams = {"/bin/sh", "-c",
+                                                     "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+
 // Runs tarnpost with standard input closed in a mount namespace whose /dev
 // is empty, so that no null device can take the closed stream's place.
 const std::vector<std::string> kWithoutNullDevice = {
@@ -107,7 +111,7 @@ std::vector<Row> usageRows() {
         // any open output would.
         Row("UsageWithClosedStandardStreams", kPosix)
             .args({})
-            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"})
+            .wrap(kWithClosedStreams)
             .leaves(FileAfter::kAbsent)
             .notTold(),
         Row("UsageIntoAFullDeviceFails", kPosix)
@@ -461,7 +465,7 @@ std::vector<Row> faultRows() {
         // Descriptors 0 to 2 lead to the null device while the delivery runs,
         // so that no file or socket it opens takes one and gets the error line.
         Row("ClosedStandardStreams", kPosix)
-            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"})
+            .wrap(kWithClosedStreams)
             .receiverWith({"--reply", "1", "--peer-streams"})
             .fails("")
             .wasTold()
@@ -504,8 +508,7 @@ std::vector<Row> replyRows() {
         reply("ZerosOf63Characters", std::string(63, '0') + "\\n"),
         // Finding a standard stream closed leaves errno set: the reply's
         // parsing must not take that for its own failure.
-        reply("ZeroWithClosedStandardStreams", "0\\n", true)
-            .wrap({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}),
+        reply("ZeroWithClosedStandardStreams", "0\\n", true).wrap(kWithClosedStreams),
     };
 }
 
