@@ -284,8 +284,7 @@ bool reportUnsentMessage(DWORD error) {
     }
 }
 
-bool notifyReceiver() {
-    const HWND receiver = FindWindowW(TARN_CLASS_NAME_W, nullptr);
+bool notifyReceiver(HWND receiver) {
     if (receiver == nullptr) {
         return notRunning();
     }
@@ -298,6 +297,34 @@ bool notifyReceiver() {
         snprintf(errorText, sizeof errorText, "Program %s returns error.", kApplicationName);
         return false;
     }
+    return true;
+}
+
+// A delivery that ended while TARN was busy (a Ctrl+C on a tarnpost that
+// seemed to hang) leaves its notification queued, and TARN handles it later
+// by reading whatever the file holds then: this delivery's message, read
+// twice, or in part while it is being written. A no-op sent the same way is
+// answered only once TARN has handled every message sent before it, so the
+// file is changed only after that. What it answers does not matter: a
+// Receiver that failed it fails the notification too, which then says why.
+void waitForEarlierNotifications(HWND receiver) {
+    LRESULT ignored = 0;
+    DWORD error = 0;
+    if (receiver != nullptr) {
+        sendAndWait(receiver, TARN_NO_OPERATION, &ignored, &error);
+    }
+}
+
+// The file is opened once before TARN is looked for, so that a place where
+// it cannot be created is reported without a word to TARN; it is closed
+// again at once, since TARN may have an earlier notification to handle and
+// read it for.
+bool messageFileCanBeOpened(const char* path) {
+    FILE* file = openMessageFile(path);
+    if (file == nullptr) {
+        return cannotCreate(path);
+    }
+    fclose(file);  // nothing was written, so nothing can be lost here
     return true;
 }
 
@@ -315,6 +342,17 @@ bool lockDeliveries(const char* path) {
     return reportAboutFile("Cannot lock message file \"%s\" for delivery.", path);
 }
 
+// Holding the lock. Without a window the file is written all the same, for a
+// TARN started later.
+bool deliverLocked(const char* path, const char* message) {
+    if (!messageFileCanBeOpened(path)) {
+        return false;
+    }
+    const HWND receiver = FindWindowW(TARN_CLASS_NAME_W, nullptr);
+    waitForEarlierNotifications(receiver);
+    return writeMessageFile(path, message) && notifyReceiver(receiver);
+}
+
 }  // namespace
 
 const char* deliverMessage(const char* message) {
@@ -328,7 +366,7 @@ const char* deliverMessage(const char* message) {
         !lockDeliveries(messageFilePath)) {
         return errorText;
     }
-    const bool delivered = writeMessageFile(messageFilePath, message) && notifyReceiver();
+    const bool delivered = deliverLocked(messageFilePath, message);
     releaseDeliveryLock();
     return delivered ? nullptr : errorText;
 }

@@ -14,6 +14,11 @@
 // carries no data: wParam and lParam are 0, the text is in the file.
 #define TARN_MESSAGE_WAITING 0x8000u
 
+// The window message every window answers by doing nothing (WM_NULL). TARN
+// handles the messages sent to its window in turn, so its answer says that
+// every message sent before it was handled.
+#define TARN_NO_OPERATION 0x0000u
+
 // The file in the user's profile directory that TARN reads the message from.
 #define TARN_MESSAGE_FILE_NAME "TARN_Message.txt"
 

@@ -301,6 +301,8 @@ bool setFileLength(FILE* file, long length) {
 
 // The stand-in cannot tell a Receiver that died from one that sent a bad
 // reply: both count as a nonzero reply. Only a missing window fails the send.
+// The connection stays open for the next message, as a window stays there;
+// it closes as the process ends.
 bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
     if (window == nullptr) {
         *error = ERROR_INVALID_WINDOW_HANDLE;
@@ -314,8 +316,6 @@ bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
         !receiveLine(fd, line, sizeof line) || !parseReply(line, reply)) {
         *reply = -1;
     }
-    // The connection served its one message; the handle is not used again.
-    close(fd);
     return true;
 }
 

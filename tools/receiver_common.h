@@ -9,7 +9,7 @@
 struct ReceiverOptions {
     long long reply = 0;
     long count = -1;                   // stop after this many notifications
-    long delayMs = 0;                  // wait this long before replying
+    long delayMs = 0;                  // busy this long before reading the file
     bool die = false;                  // be killed while handling the message
     bool hangUp = false;               // POSIX: close the connection without a reply
     bool drop = false;                 // POSIX: close each connection at once, unread

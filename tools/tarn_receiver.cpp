@@ -144,7 +144,14 @@ void sendReply(int connection, const ReceiverOptions& options) {
     const size_t length = options.replyBytes != nullptr
                               ? unescape(options.replyBytes, line, sizeof line)
                               : (size_t)snprintf(line, sizeof line, "%lld\n", options.reply);
-    if (send(connection, line, length, MSG_NOSIGNAL) != (ssize_t)length) {
+    if (send(connection, line, length, MSG_NOSIGNAL) == (ssize_t)length) {
+        return;
+    }
+    // A sender that ended before the reply (a Ctrl+C) is no fault of the
+    // Receiver's; a window's reply to it is dropped without a word.
+    if (errno == EPIPE || errno == ECONNRESET) {
+        printf("TARN reply dropped: the sender has gone\n");
+    } else {
         fprintf(stderr, "tarn-receiver: reply not sent: %s\n", strerror(errno));
     }
 }
@@ -167,6 +174,31 @@ void showPeerStreams(int connection) {
     printf("\n");
 }
 
+// Whether `request` is the no-op every window answers at once, doing
+// nothing.
+bool isNoOperation(const char* request) {
+    char noOperation[32];
+    snprintf(noOperation, sizeof noOperation, "%u 0 0", TARN_NO_OPERATION);
+    return strcmp(request, noOperation) == 0;
+}
+
+// Reads the connection's next request but a no-op, answering those on the
+// way as a window's default procedure does, whatever the options say.
+bool readRequest(int connection, char* request, size_t size, long number) {
+    bool any = false;
+    while (readLine(connection, request, size)) {
+        if (!isNoOperation(request)) {
+            return true;
+        }
+        send(connection, "0\n", 2, MSG_NOSIGNAL);
+        any = true;
+    }
+    if (!any) {
+        printf("TARN connection %ld closed without a request\n", number);
+    }
+    return false;
+}
+
 // Handles one connection; returns true when it carried a notification.
 bool serve(int connection, const ReceiverOptions& options, long number) {
     if (options.drop) {
@@ -177,9 +209,16 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
         showPeerStreams(connection);
     }
     char request[128];
-    if (!readLine(connection, request, sizeof request)) {
-        printf("TARN connection %ld closed without a request\n", number);
+    if (!readRequest(connection, request, sizeof request, number)) {
         return false;
+    }
+    // A Receiver busy elsewhere gets to the message only later, and reads the
+    // file then.
+    if (options.delayMs > 0) {
+        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
+        fflush(stdout);
+        const struct timespec delay = {options.delayMs / 1000, options.delayMs % 1000 * 1000000};
+        nanosleep(&delay, nullptr);
     }
     char path[PATH_MAX];
     bool found = false;
@@ -202,9 +241,6 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
     if (options.die) {
         kill(getpid(), SIGKILL);
     }
-    // A Receiver busy with the message: the sender waits however long it takes.
-    const struct timespec delay = {options.delayMs / 1000, options.delayMs % 1000 * 1000000};
-    nanosleep(&delay, nullptr);
     if (!options.hangUp) {
         sendReply(connection, options);
     }

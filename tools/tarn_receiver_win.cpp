@@ -51,6 +51,13 @@ bool readMessage(const char* path, size_t* length, DWORD* error) {
 
 LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     const long number = ++handled;
+    // A Receiver busy elsewhere gets to the message only later, and reads the
+    // file then; what is sent meanwhile waits in its queue.
+    if (options.delayMs > 0) {
+        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
+        fflush(stdout);
+        Sleep((DWORD)options.delayMs);
+    }
     if (wParam != 0 || lParam != 0) {
         printf("TARN unexpected parameters wParam %lu lParam %ld\n", (unsigned long)wParam,
                (long)lParam);
@@ -70,8 +77,6 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     if (options.die) {
         TerminateProcess(GetCurrentProcess(), 3);
     }
-    // A Receiver busy with the message: the sender waits however long it takes.
-    Sleep((DWORD)options.delayMs);
     if (options.count >= 0 && handled >= options.count) {
         PostMessageW(receiverWindow, WM_CLOSE, 0, 0);
     }

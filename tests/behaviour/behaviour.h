@@ -63,6 +63,7 @@ enum class Holder {
     kReleasedLater,       // this test, which lets go while tarnpost waits
     kDead,                // a holder that ended holding it
     kKilledWhileWaiting,  // POSIX: a process killed while tarnpost waits
+    kEndedUnread,         // a delivery ended while the busy Receiver had yet to read it
 };
 
 // What the message file must be afterwards.

@@ -82,7 +82,8 @@ Row terminatedAt(const char* name, const char* call, const std::string& older,
                std::string("inject=") + call + ":signal=" + signal, "--"})
         .step(Step::kWrite, kMessageFile, older)
         .endsBy(number)
-        .notTold();
+        .notTold()
+        .bare(1);  // the no-op TARN answered before the file was touched
 }
 
 // A reply of exactly these bytes (with C escapes); only "0\n" and "-0\n" are
@@ -312,7 +313,8 @@ std::vector<Row> faultRows() {
             .args({std::string(5000, 'x')})
             .wrap({"/usr/bin/prlimit", "--fsize=4096", "--"})
             .step(Step::kWrite, kMessageFile, kEarlier)
-            .fails(kCannotWrite, unchanged),
+            .fails(kCannotWrite, unchanged)
+            .bare(1),
         // The file takes its length before a byte changes, each line feed
         // counted as the two bytes it becomes: one byte short of that, the
         // older message stays whole.
@@ -320,11 +322,13 @@ std::vector<Row> faultRows() {
             .args({repeated("line\n", 5000)})
             .wrap({"/usr/bin/prlimit", "--fsize=6001", "--"})
             .step(Step::kWrite, kMessageFile, kEarlier)
-            .fails(kCannotWrite, unchanged),
+            .fails(kCannotWrite, unchanged)
+            .bare(1),
         Row("DiskFullWhileWriting")
             .profile("{fulldisk}")
             .step(Step::kFullDisk, "{fulldisk}", "")
-            .fails(kCannotWrite, FileAfter::kEmpty),
+            .fails(kCannotWrite, FileAfter::kEmpty)
+            .bare(1),
         // Closed to new files, the profile lets nobody take the fragment away
         // but by emptying the file in place.
         Row("ProfileClosedToNewFilesOnAFullDisk", kPosix)
@@ -340,6 +344,7 @@ std::vector<Row> faultRows() {
             .step(Step::kFullDisk, "small", "target")
             .step(Step::kLink, kMessageFile, "{dir}/small/target")
             .fails(kCannotWrite, FileAfter::kEmpty)
+            .bare(1)
             .also(Check::kStillALink),
         Row("ControlCharactersInTheProfilePath", kPosix)
             .profile("{dir}/a\nb\x1b[31m")
@@ -585,6 +590,12 @@ std::vector<Row> lockRows() {
         Row("TakesOverTheLockOfADeadHolder").lock(Holder::kDead),
         Row("TakesOverFromAHolderKilledWhileWaiting", kPosix).lock(Holder::kKilledWhileWaiting),
         Row("ManyDeliveriesAtOnceEachReadOnce").repeat(kAtOnce, true).leaves(FileAfter::kOneOfRuns),
+        // Its notification waits in the Receiver's queue: the next delivery
+        // must let it be handled before it rewrites the file, or both read
+        // the next message.
+        Row("DeliveryAfterOneEndedUnreadIsReadOnce")
+            .receiverWith({"--delay", "1500"})
+            .lock(Holder::kEndedUnread),
     };
 }
 

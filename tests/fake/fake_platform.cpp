@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delivery/receiver_protocol.h"
+
 namespace {
 
 // The caller resolves the message directory into one buffer of this size;
@@ -30,11 +32,23 @@ void violation(const std::string& what) {
     state.violations.push_back(what);
 }
 
+// Whether the file was changed since the platform was reset, and whether a
+// window was given out and answered a no-op: only then has it handled every
+// notification sent before.
+bool fileChanged = false;
+bool windowGivenOut = false;
+bool windowCaughtUp = false;
+
 // An interruption let through while the file is changed could end the
-// process with part of a message in it.
+// process with part of a message in it; a change before the Receiver caught
+// up lets it read this message for an earlier notification.
 void requireInterruptionsHeldBack(const char* change) {
+    fileChanged = true;
     if (!state.interruptionsHeldBack) {
         violation(std::string(change) + " while interruptions are let through");
+    }
+    if (windowGivenOut && !windowCaughtUp) {
+        violation(std::string(change) + " before the Receiver answered a no-op");
     }
 }
 
@@ -44,6 +58,7 @@ struct MessageStream {
     int fd;
     long room;  // bytes it still takes; negative: no limit
     bool closeFails;
+    bool changed;  // written or given a length
 };
 MessageStream stream;
 FILE* openStream = nullptr;
@@ -54,6 +69,7 @@ FILE* openStream = nullptr;
 ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
     requireInterruptionsHeldBack("a write to the message file");
     MessageStream* target = static_cast<MessageStream*>(cookie);
+    target->changed = true;
     if (target->room < 0 || (long)size <= target->room) {
         const ssize_t written = write(target->fd, bytes, size);
         if (written > 0 && target->room >= 0) {
@@ -70,8 +86,10 @@ ssize_t writeToStream(void* cookie, const char* bytes, size_t size) {
 }
 
 int closeStream(void* cookie) {
-    requireInterruptionsHeldBack("closing the message file");
     MessageStream* target = static_cast<MessageStream*>(cookie);
+    if (target->changed) {
+        requireInterruptionsHeldBack("closing the message file");
+    }
     const int closed = close(target->fd);
     openStream = nullptr;
     return target->closeFails ? -1 : closed;
@@ -165,6 +183,9 @@ void resetFakePlatform() {
     state = FakePlatform();
     directoryStart = 0;
     openStream = nullptr;
+    fileChanged = false;
+    windowGivenOut = false;
+    windowCaughtUp = false;
 }
 
 bool fakePlatformCalled(const std::string& call) {
@@ -222,6 +243,7 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     if (state.interruptionsHeldBack) {
         violation("FindWindowW while interruptions are held back");
     }
+    windowGivenOut = windowGivenOut || state.windowExists;
     return state.windowExists ? receiverHandle() : nullptr;
 }
 
@@ -237,7 +259,7 @@ FILE* openMessageFile(const char* path) {
     if (openStream != nullptr) {
         violation("openMessageFile while the message file is still open");
     }
-    if (++state.messageFileOpens > 1 && state.reopenFails) {
+    if (fileChanged && state.reopenFails) {
         return nullptr;
     }
     const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -249,7 +271,7 @@ FILE* openMessageFile(const char* path) {
         close(fd);
         return nullptr;
     }
-    stream = MessageStream{fd, state.writableBytes, state.closeFails};
+    stream = MessageStream{fd, state.writableBytes, state.closeFails, false};
     openStream = fopencookie(&stream, "w", {nullptr, writeToStream, nullptr, closeStream});
     if (openStream == nullptr) {
         close(fd);
@@ -266,6 +288,7 @@ bool setFileLength(FILE* file, long length) {
         return false;
     }
     requireInterruptionsHeldBack("setFileLength");
+    stream.changed = true;
     if (length == 0 ? state.emptyingFails : state.sizingFails) {
         return false;
     }
@@ -296,6 +319,7 @@ bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
         sent.messageFile = readWholeFile(path);
     }
     state.sentMessages.push_back(sent);
+    windowCaughtUp = windowCaughtUp || (found && message == TARN_NO_OPERATION);
     if (state.sendError) {
         *error = *state.sendError;
         return false;

@@ -55,7 +55,7 @@ struct FakePlatform {
     // that goes beyond them (as a full disk does); negative: no limit.
     long writableBytes = -1;
     bool closeFails = false;     // closing the stream fails (after closing it)
-    bool reopenFails = false;    // every open of the message file after the first fails
+    bool reopenFails = false;    // every open of the message file once it was changed fails
     bool sizingFails = false;    // setFileLength to a nonzero length fails
     bool emptyingFails = false;  // setFileLength to 0 fails
     // The file sendAndWait reads; empty: the path given to acquireDeliveryLock.
@@ -75,7 +75,6 @@ struct FakePlatform {
     bool windowNameWasNull = true;         // false once any FindWindowW got one
     std::vector<FakeSentMessage> sentMessages;
     int locksHeld = 0;
-    int messageFileOpens = 0;
     // Between deferInterruptions and allowInterruptions.
     bool interruptionsHeldBack = false;
     // The message file each time allowInterruptions was called, which is

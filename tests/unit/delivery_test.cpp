@@ -522,6 +522,9 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
         break;
     }
     for (const FakeSentMessage& sent : fake().sentMessages) {
+        if (sent.message != TARN_MESSAGE_WAITING) {
+            continue;  // the no-op sent before the file was changed
+        }
         EXPECT_EQ(sent.messageFile, asWritten(message));
         EXPECT_FALSE(sent.messageFileStillOpen);
     }
@@ -538,8 +541,12 @@ const char kCannotCreate[] = "Cannot create message file \"{path}\".\n";
 const char kNotRunning[] = "Program TARN not running (or an old version).";
 const char kReturnsError[] = "Program TARN returns error.";
 const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "releaseDeliveryLock"};
+// The no-op the Receiver answers once it handled what was sent before, then
+// the notification.
 const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "sendAndWait",
-                                              "releaseDeliveryLock"};
+                                              "sendAndWait", "releaseDeliveryLock"};
+const std::vector<std::string> kCaughtUpThenRelease = {"acquireDeliveryLock", "FindWindowW",
+                                                       "sendAndWait", "releaseDeliveryLock"};
 const char kCannotWrite[] = "Cannot write message file \"{path}\".\n";
 const char kIncomplete[] =
     "Cannot write message file \"{path}\"; it holds an incomplete message.\n";
@@ -556,25 +563,26 @@ INSTANTIATE_TEST_SUITE_P(
         LadderCase{"DeviceInTheFilesPlaceIsNotWritten", Obstacle::kFileIsDevice, true, 0,
                    DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kLink},
         LadderCase{"FullDiskEmptiesTheFile", Obstacle::kWriteFails, true, 0, DELIVERY_LOCK_TAKEN,
-                   kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+                   kCannotWrite, kCaughtUpThenRelease, FileAfter::kEmpty},
         // A failed write shows at once, not when a stream buffer is flushed
         // on closing, so the file is emptied through the handle that wrote it.
         LadderCase{"FullDiskEmptiesTheFileWithoutOpeningItAgain", Obstacle::kWriteNoReopen, true, 0,
-                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kCaughtUpThenRelease, FileAfter::kEmpty},
         LadderCase{"FullDiskOnALongMessageEmptiesTheFile", Obstacle::kLongWriteFails, true, 0,
-                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kCaughtUpThenRelease, FileAfter::kEmpty},
         LadderCase{"FileThatCannotBeEmptiedIsSaidToBeIncomplete", Obstacle::kWriteAndEmptyFail,
                    true, 0, DELIVERY_LOCK_TAKEN,
                    "Cannot write message file \"{path}\"; it holds an incomplete message.\n",
-                   kLockThenRelease, FileAfter::kFragment},
+                   kCaughtUpThenRelease, FileAfter::kFragment},
         LadderCase{"FailedCloseEmptiesTheFile", Obstacle::kCloseFails, true, 0, DELIVERY_LOCK_TAKEN,
-                   kCannotWrite, kLockThenRelease, FileAfter::kEmpty},
+                   kCannotWrite, kCaughtUpThenRelease, FileAfter::kEmpty},
         // Closed in full but reported failed: nothing says the bytes are good.
         LadderCase{"FailedCloseAndFailedReopenIsSaidToBeIncomplete", Obstacle::kCloseReopenFail,
-                   true, 0, DELIVERY_LOCK_TAKEN, kIncomplete, kLockThenRelease,
+                   true, 0, DELIVERY_LOCK_TAKEN, kIncomplete, kCaughtUpThenRelease,
                    FileAfter::kMessage},
         LadderCase{"OldFileThatCannotBeCutKeepsItsMessage", Obstacle::kSizingFails, true, 0,
-                   DELIVERY_LOCK_TAKEN, kCannotWrite, kLockThenRelease, FileAfter::kEarlierMessage},
+                   DELIVERY_LOCK_TAKEN, kCannotWrite, kCaughtUpThenRelease,
+                   FileAfter::kEarlierMessage},
         LadderCase{"NoReceiverLeavesTheFile",
                    Obstacle::kNone,
                    false,
@@ -832,9 +840,9 @@ protected:
     // told, and stay so afterwards.
     void expectDelivered(const std::string& message, const std::string& expectedFile) {
         EXPECT_EQ(deliverMessage(message.c_str()), nullptr) << errorText;
-        ASSERT_EQ(fake().sentMessages.size(), 1u);
-        EXPECT_EQ(fake().sentMessages[0].messageFile, expectedFile);
-        EXPECT_FALSE(fake().sentMessages[0].messageFileStillOpen);
+        ASSERT_EQ(fake().sentMessages.size(), 2u);
+        EXPECT_EQ(fake().sentMessages[1].messageFile, expectedFile);
+        EXPECT_FALSE(fake().sentMessages[1].messageFileStillOpen);
         EXPECT_EQ(readWholeFile(messageFileIn(profile)), expectedFile);
     }
 };
@@ -890,8 +898,9 @@ TEST_F(DeliveryTest, ReceiverIsToldByClassNameWithMessage0x8000AndNoData) {
 
     EXPECT_EQ(fake().classNames, std::vector<std::wstring>{TARN_CLASS_NAME_W});
     EXPECT_TRUE(fake().windowNameWasNull);
-    ASSERT_EQ(fake().sentMessages.size(), 1u);
-    const FakeSentMessage& sent = fake().sentMessages[0];
+    ASSERT_EQ(fake().sentMessages.size(), 2u);
+    EXPECT_EQ(fake().sentMessages[0].message, TARN_NO_OPERATION);
+    const FakeSentMessage& sent = fake().sentMessages[1];
     EXPECT_TRUE(sent.windowWasFound);
     EXPECT_EQ(sent.message, TARN_MESSAGE_WAITING);
     // The lock is held from before the file is written until the reply.
