@@ -5,8 +5,10 @@
 # which a Unix parent sees the low byte, 58): Wine's default handler ends a
 # program with status 0, which a caller would take for a delivery. Wine
 # makes a Ctrl+C of a SIGINT sent to a program's process, which is how this
-# sends one. The stand-in Receiver takes its time to reply; tarnpost must be
-# gone long before.
+# sends one. The stand-in Receiver is busy before it reads the file;
+# tarnpost must be gone long before. Its notification stays in the window's
+# queue, so the delivery after it must let TARN read the first message
+# before it rewrites the file: each is read once.
 set -eu
 scripts=$(cd "$(dirname "$0")/../../cmake/wine" && pwd)
 prefix=$1
@@ -44,9 +46,11 @@ tarnpost_process() {
     done
 }
 
+mkdir "$work/record"
 # Where 32-bit programs cannot run, run.sh says so and exits 77 (skipped).
-"$scripts/run.sh" --prefix "$prefix" --bits "$bits" "$receiver" --count 1 \
-    --delay "$replyAfterMs" --ready "$(windows_path "$work/ready")" >"$work/receiver" 2>&1 &
+"$scripts/run.sh" --prefix "$prefix" --bits "$bits" "$receiver" --count 2 \
+    --delay "$replyAfterMs" --ready "$(windows_path "$work/ready")" \
+    --record "$(windows_path "$work/record")" >"$work/receiver" 2>&1 &
 receiver_pid=$!
 for _ in $(seq 600); do
     [ -e "$work/ready" ] && break
@@ -62,7 +66,7 @@ for _ in $(seq 600); do
     sleep 0.1
 done
 
-message="interrupted while TARN replies ($$)"
+message="interrupted while TARN is busy ($$)"
 start=$(date +%s)
 "$scripts/run.sh" --prefix "$prefix" --bits "$bits" "$tarnpost" "$message" \
     >"$work/out" 2>"$work/err" &
@@ -82,5 +86,18 @@ echo "tarnpost ended with status $status after $took s; stdout '$(cat "$work/out
 if [ "$status" -ne 58 ] || [ "$took" -ge $((replyAfterMs / 1000)) ] || [ -s "$work/out" ] ||
     [ -s "$work/err" ]; then
     echo "expected status 58 (0xC000013A) at once and nothing printed" >&2
+    exit 1
+fi
+
+status=0
+"$scripts/run.sh" --prefix "$prefix" --bits "$bits" "$tarnpost" "the next one" \
+    >"$work/out" 2>"$work/err" || status=$?
+wait "$receiver_pid" || true
+receiver_pid=
+read_back=$(cat "$work/record/000001.msg" "$work/record/000002.msg" 2>/dev/null | tr -d '\r')
+echo "the next delivery ended with status $status; TARN read: $read_back"
+if [ "$status" -ne 0 ] || [ "$read_back" != "$(printf '%s\n%s' "$message" "the next one")" ]; then
+    echo "expected status 0 and each message read once, in order" >&2
+    cat "$work/receiver" "$work/err" >&2
     exit 1
 fi
