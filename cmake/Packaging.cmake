@@ -16,18 +16,21 @@ include(GNUInstallDirs)
 if(WIN32)
     install(TARGETS tarnpost RUNTIME DESTINATION . COMPONENT program)
 
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(TARNPOST_WINDOWS_FLAVOUR win32)
+        set(TARNPOST_WINDOWS_BITS 32)
+    else()
+        set(TARNPOST_WINDOWS_FLAVOUR win64)
+        set(TARNPOST_WINDOWS_BITS 64)
+    endif()
+
     # Notepad on older Windows shows a file with bare line feeds as one long
-    # line, so the user's README gets CR LF line ends.
+    # line, so the user's README gets CR LF line ends. It names the files of
+    # its own ZIP, so each flavour gets its own.
     set(TARNPOST_WINDOWS_README ${PROJECT_BINARY_DIR}/README.txt)
     configure_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt ${TARNPOST_WINDOWS_README}
         @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${TARNPOST_WINDOWS_README} DESTINATION . COMPONENT program)
-
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        set(TARNPOST_WINDOWS_FLAVOUR win32)
-    else()
-        set(TARNPOST_WINDOWS_FLAVOUR win64)
-    endif()
 
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_NAME tarnpost)

@@ -104,12 +104,10 @@ bool formMessageFilePath(char* path, const char* directory, const char* source) 
                  (unsigned)kLongestDirectory);
         return false;
     }
-    const int length = snprintf(path, kMessageFilePathSize,
-                                "%s" PLATFORM_DIR_SEPARATOR TARN_MESSAGE_FILE_NAME, directory);
-    if (length <= 0 || (size_t)length >= kMessageFilePathSize) {
-        snprintf(errorText, sizeof errorText, "Cannot form the message file path.");
-        return false;
-    }
+    // The check above leaves room for the separator and the name, so the
+    // whole path always fits.
+    snprintf(path, kMessageFilePathSize, "%s" PLATFORM_DIR_SEPARATOR TARN_MESSAGE_FILE_NAME,
+             directory);
     return true;
 }
 

@@ -80,11 +80,12 @@ FILE* openMessageFile(const char* path);
 // failure, with its length and content unchanged.
 bool setFileLength(FILE* file, long length);
 
-// Sends `message` with no data to `window` and waits without a time limit
-// until its window procedure returns: true with that value in `*reply`;
-// false when it was not handled (the window is gone, the system refused the
-// message, or the window's thread ended first), with the system's error
-// number in `*error`, 0 when the system gave none.
+// Sends `message` with no data to `window` and waits, as long as the system
+// lets a sender wait, until its window procedure returns: true with that
+// value in `*reply`; false when it was not handled (the window is gone, the
+// system refused the message, the window's thread ended first, or the wait
+// ran out), with the system's error number in `*error`, 0 when the system
+// gave none.
 bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error);
 
 // What acquireDeliveryLock found.

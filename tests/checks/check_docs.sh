@@ -8,13 +8,20 @@
 # The tests take the usage text from cli/usage.cpp itself; the documents are
 # the one statement of it written independently, so a changed byte on either
 # side fails here until the other follows.
+#
+# Every text the product can print, taken from SOURCE... (the files the
+# product is compiled from), stands word for word in all three documents,
+# and the version they name is VERSION, the one the build gives the program.
 # Usage: check_docs.sh PROGRAM PROTOCOL_HEADER MAN_PAGE README WINDOWS_README
+#                      VERSION SOURCE...
 set -eu
 program=$1
 header=$2
 man_page=$3
 readme=$4
 windows_readme=$5
+version=$6
+shift 6
 
 fail() {
     echo "$*" >&2
@@ -95,4 +102,115 @@ names "$readme" "$readme" TARN_CLASS_NAME TARN_MESSAGE_WAITING TARN_MESSAGE_FILE
 quotes_usage "$windows_readme" "$windows_readme"
 names "$windows_readme" "$windows_readme" TARN_MESSAGE_FILE_NAME
 
-echo "the man page and both READMEs quote the usage text and name what TARN expects"
+# The texts the product can print after "tarnpost: ": every string literal
+# of its sources that reads as a sentence (a blank inside, a full stop at
+# its end), adjacent literals joined as the compiler joins them, escapes
+# undone, without the "tarnpost: " that main writes before some and the line
+# end after some (a line end inside a text reads as a blank). Comments and
+# character literals are skipped, so nothing has to be listed here by hand.
+# The usage text's source is left to the check above, which holds it whole.
+for source in "$@"; do
+    shift
+    case $source in
+        *cli/usage.cpp) ;;
+        *) set -- "$@" "$source" ;;
+    esac
+done
+[ $# -gt 0 ] || fail "no product sources given"
+awk '
+    function flush(    text, k, ch) {
+        text = ""
+        for (k = 1; k <= length(pending); k++) {
+            ch = substr(pending, k, 1)
+            if (ch == "\\") {
+                ch = substr(pending, ++k, 1)
+                if (ch == "n") ch = "\n"
+            }
+            text = text ch
+        }
+        sub(/\n+$/, "", text)
+        gsub(/\n/, " ", text)
+        sub(/^tarnpost: /, "", text)
+        if (text ~ / / && text ~ /\.$/) print text
+        pending = ""
+        joinable = 0
+    }
+    FNR == 1 { flush() }
+    {
+        n = length($0)
+        i = 1
+        while (i <= n) {
+            c = substr($0, i, 1)
+            if (inComment) {
+                if (substr($0, i, 2) == "*/") { inComment = 0; i += 2 } else i++
+                continue
+            }
+            if (substr($0, i, 2) == "//") break
+            if (substr($0, i, 2) == "/*") { inComment = 1; i += 2; continue }
+            if (c == "\"" || c == "\047") {
+                j = i + 1
+                while (j <= n && substr($0, j, 1) != c) j += substr($0, j, 1) == "\\" ? 2 : 1
+                if (c == "\"") {
+                    if (!joinable) flush()
+                    pending = pending substr($0, i + 1, j - i - 1)
+                    joinable = 1
+                } else flush()
+                i = j + 1
+                continue
+            }
+            if (c != " " && c != "\t") flush()
+            i++
+        }
+    }
+    END { flush() }
+' "$@" | sort -u >"$scratch/texts"
+[ -s "$scratch/texts" ] || fail "found no texts in the product sources: $*"
+
+# Texts that only the POSIX build can print, which the Windows README leaves
+# out; each must still be one of the product's.
+posix_only="A standard stream is closed and the null device cannot be opened in its place."
+grep -qxF -- "$posix_only" "$scratch/texts" ||
+    fail "the product no longer prints \"$posix_only\": take it off the POSIX-only list"
+
+# A README as one line, its line breaks and runs of blanks made one blank,
+# so that a text it wraps still reads as one.
+flatten() {
+    tr '\n' ' ' <"$1" | tr -s ' ' >"$2"
+}
+flatten "$readme" "$scratch/readme.flat"
+flatten "$windows_readme" "$scratch/windows-readme.flat"
+# The man page wide enough that groff breaks no text in two.
+man_wide=$scratch/man-page-wide.txt
+groff -man -Tascii -P-c -P-b -P-u -rLL=5000n "$man_page" >"$man_wide"
+
+# Each conversion (%s, %u, %lu, ...) stands for one word that a document
+# puts in its place (PATH, N, TARN, USERPROFILE); the rest must be there as
+# it is. The READMEs give each text as the user sees it, after "tarnpost: ";
+# the man page lists the texts alone, each at the start of a line.
+while IFS= read -r text; do
+    pattern=$(printf '%s\n' "$text" |
+        sed -e 's/%[-+ #0-9.]*[hlz]*[diouxXcsp]/\x01/g' -e 's/[][\.^$*+?(){}|/]/\\&/g' \
+            -e 's/\x01/[^ ]+/g')
+    grep -qE -- "^ *$pattern" "$man_wide" ||
+        fail "$man_page does not give the text \"$text\" word for word at a line's start"
+    grep -qE -- "tarnpost: $pattern" "$scratch/readme.flat" ||
+        fail "$readme does not give the line \"tarnpost: $text\" word for word"
+    [ "$text" = "$posix_only" ] ||
+        grep -qE -- "tarnpost: $pattern" "$scratch/windows-readme.flat" ||
+        fail "$windows_readme does not give the line \"tarnpost: $text\" word for word"
+done <"$scratch/texts"
+
+# The version: the man page's header names it, and wherever a document names
+# a version of tarnpost it is this one (the READMEs for Windows take theirs
+# from the build).
+header_version=$(sed -n 's/^\.TH .*"tarnpost \([^"]*\)".*$/\1/p' "$man_page")
+[ "$header_version" = "$version" ] ||
+    fail "$man_page names version ${header_version:-none} in its header, not $version"
+for document in "$man_page" "$readme" "$windows_readme"; do
+    other=$(grep -oE 'tarnpost[ -][0-9]+(\.[0-9]+)+' "$document" | grep -vxE "tarnpost[ -]$version" |
+        head -n 1) || true
+    [ -z "$other" ] || fail "$document names $other, not version $version"
+done
+
+echo "the man page and both READMEs quote the usage text, name what TARN expects,"
+echo "give the program's $(wc -l <"$scratch/texts") texts and its version $version"

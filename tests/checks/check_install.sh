@@ -3,12 +3,14 @@
 # command prints the usage text its documents quote, delivers a message,
 # needs no shared library but the C library, and the man page sits where man
 # looks for it. Nothing else may be installed.
-# Usage: check_install.sh CMAKE BUILD_DIR SCRATCH_DIR SOURCE_DIR
+# Usage: check_install.sh CMAKE BUILD_DIR SCRATCH_DIR SOURCE_DIR VERSION SOURCE...
+# (VERSION and the product's SOURCEs as check_docs.sh takes them)
 set -eu
 cmake=$1
 build=$2
 scratch=$3
 source=$4
+shift 4
 man_page=$source/docs/tarnpost.1
 
 fail() {
@@ -47,10 +49,11 @@ case $(cache_value TARNPOST_SANITIZE | tr '[:lower:]' '[:upper:]') in
 esac
 
 # No argument: the usage text that the documents quote on stdout, nothing
-# on stderr, status 0.
+# on stderr, status 0; the installed man page gives every text and the
+# version, as check_docs.sh requires of the one in the source.
 sh "$(dirname "$0")/check_docs.sh" "$prefix/bin/tarnpost" "$source/delivery/receiver_protocol.h" \
     "$prefix/share/man/man1/tarnpost.1" "$source/README.md" "$source/docs/README-windows.txt" \
-    >/dev/null || fail "the installed command does not print the usage text its documents quote"
+    "$@" >/dev/null || fail "the installed command and man page do not agree with the documents"
 
 # A delivery with no Receiver listening: the file is written all the same,
 # and the failure is the one documented line.

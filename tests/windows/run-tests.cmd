@@ -5,6 +5,9 @@ rem folder under %TEMP% that goes when they end; options are passed on to
 rem behaviour_test.exe (see README-tests.txt), for example
 rem     run-tests.cmd --gtest_output=xml:report.xml
 setlocal
+rem GoogleTest would answer these with its own help and "unknown option".
+if "%~1"=="--help" goto help
+if "%~1"=="/?" goto help
 set "KIT=%~dp0"
 rem A folder of its own, never one that was there: it is removed at the end.
 :name
@@ -34,3 +37,20 @@ if %TRIES% lss 5 (
 echo run-tests: cannot remove the scratch folder %SCRATCH% 1>&2
 :removed
 exit /b %STATUS%
+:help
+echo Runs every row of tarnpost's behaviour table against the tarnpost.exe
+echo beside this file, with a stand-in for TARN, in a scratch folder under
+echo %%TEMP%% that is removed at the end. More in README-tests.txt.
+echo.
+echo   run-tests.cmd [OPTION...]
+echo.
+echo   --gtest_filter=*NAME       only the row NAME, e.g. --gtest_filter=*NoReceiver
+echo   --gtest_output=xml:FILE    also a report for a CI system
+echo   --system-folders           also the rows that write TARN_Message.txt in the
+echo                              Windows directory and a drive's root
+echo   Other options go to behaviour_test.exe (GoogleTest's options).
+echo.
+echo Exit status: 0 when every row that ran passed, 1 when a row failed, 2 when
+echo the run did not start (TARN is running, an unknown option, no scratch folder).
+echo A stand-in left behind by an interrupted run: tarn-receiver.exe --stop
+exit /b 0
