@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -542,19 +543,23 @@ void deferInterruptions() {
     // message: a user's (Ctrl+C, SIGTERM, a closed terminal, kill -RTMIN), a
     // timer's or CPU limit's, an I/O or power notice. The faults the
     // program's own code raises are never held back.
+    // The C library leaves out of every mask it is given the two real-time
+    // signals it keeps for its threads (32 and 33); this program has no
+    // threads, and sent from outside they end it like any other, so the mask
+    // goes to the kernel directly, in the layout the two share.
     static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
     sigset_t interruptions;
-    sigfillset(&interruptions);
+    memset(&interruptions, 0xff, sizeof interruptions);
     for (const int fault : kFaults) {
         sigdelset(&interruptions, fault);
     }
-    sigprocmask(SIG_BLOCK, &interruptions, &maskBeforeDeferring);
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &interruptions, &maskBeforeDeferring, _NSIG / 8);
 }
 
 void allowInterruptions() {
     // A signal held back meanwhile is delivered as the mask is restored, and
     // ends the process before the Receiver is told.
-    sigprocmask(SIG_SETMASK, &maskBeforeDeferring, nullptr);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &maskBeforeDeferring, nullptr, _NSIG / 8);
 }
 
 // Arguments and environment values are bytes here, handed over as they are.
