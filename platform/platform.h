@@ -70,10 +70,11 @@ bool prepareProcess();
 
 // Opens the regular file at `path` for writing without truncating it,
 // creating it when missing, as a binary stream; null when it cannot be
-// opened, is not a regular file on disk, or is the delivery lock's own file.
-// What the path names is looked at first, so that a pipe, device or socket
-// is never opened; a regular file is opened as any program would, waiting
-// while another process lets go of it.
+// opened, is not a regular file on disk, is the delivery lock's own file, or
+// while the lock is held is no longer the file the lock was taken for. A
+// pipe, device or socket there is never opened, even one swapped in at the
+// last moment; a regular file is opened as any program would, waiting while
+// another process lets go of it.
 FILE* openMessageFile(const char* path);
 
 // Gives `file` exactly `length` bytes, cutting or extending it; false on
@@ -95,18 +96,20 @@ enum DeliveryLock {
     DELIVERY_LOCK_FAILED     // the lock exists but could not be taken
 };
 
-// Waits without limit until no other delivery of this user to
-// `messageFilePath` runs; a lock left by a dead process is taken over. A lock
-// kept in a file must be a regular file of its own, never the message file
-// under another name.
+// Waits without limit until no other delivery of this user to the file
+// `messageFilePath` finally names runs, however the path spells it; a lock
+// left by a dead process is taken over. A lock kept in a file must be a
+// regular file of its own and of this user, never the message file under
+// another name.
 DeliveryLock acquireDeliveryLock(const char* messageFilePath);
 
 // Lets the next delivery go on; harmless when no lock is held.
 void releaseDeliveryLock();
 
-// Holds back the interruptions a user or the system can send and a program
-// may catch (Ctrl+C, SIGTERM, closing the console, ...) while the message
-// file is rewritten, so that it is never left holding part of a message.
+// Holds back every interruption a program may catch that would end it, but
+// the faults of its own code (Ctrl+C, SIGTERM, closing the console, a timer,
+// a CPU limit, ...), while the message file is rewritten, so that it is
+// never left holding part of a message.
 void deferInterruptions();
 
 // Lets them through again; one that arrived meanwhile ends the process here,

@@ -2,6 +2,7 @@
 // "window" is a Unix-domain stream socket named after its window class.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -9,6 +10,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -128,22 +130,120 @@ int connectTo(const char* socketPath) {
 
 int lockFile = -1;
 
+// The message file the held lock guards, as its path resolved when the lock
+// was taken.
+char lockedMessageFile[PATH_MAX];
+
 // The signal mask as it was before the message file was taken in hand.
 sigset_t maskBeforeDeferring;
 
+// The most links followed on the way to the file a path names, as the kernel
+// itself allows.
+const int kMostLinks = 40;
+
+// How often a missing file is looked for again after another process made it
+// first (another delivery making the lock file at the same moment).
+const int kCreateAttempts = 10;
+
+// Stores `first` followed by `second` in `buffer` of PATH_MAX bytes; false
+// with ENAMETOOLONG when they do not fit, never a shortened path.
+bool joinTexts(char* buffer, const char* first, const char* second) {
+    const int length = snprintf(buffer, PATH_MAX, "%s%s", first, second);
+    if (length < 0 || length >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// Stores `name` within `directory` in `buffer` of PATH_MAX bytes.
+bool joinPath(char* buffer, const char* directory, const char* name) {
+    char withSeparator[PATH_MAX];
+    const size_t length = strlen(directory);
+    const bool hasSeparator = length > 0 && directory[length - 1] == '/';
+    return joinTexts(withSeparator, directory, hasSeparator ? "" : "/") &&
+           joinTexts(buffer, withSeparator, name);
+}
+
+// Splits `path` into its directory, stored in `directory` of PATH_MAX bytes,
+// and the last name, returned; null with EISDIR when it ends in a separator.
+const char* splitPath(const char* path, char* directory) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash == nullptr ? path : slash + 1;
+    if (*name == '\0') {
+        errno = EISDIR;
+        return nullptr;
+    }
+    if (slash == nullptr) {
+        memcpy(directory, ".", 2);
+    } else if (slash == path) {
+        memcpy(directory, "/", 2);
+    } else {
+        memcpy(directory, path, (size_t)(slash - path));
+        directory[slash - path] = '\0';
+    }
+    return name;
+}
+
+// Stores in `resolved` (PATH_MAX bytes) the file `path` finally names: every
+// link followed, "." and ".." gone. A missing name, or a link that leads
+// nowhere, resolves to the place an open would create the file: its
+// directory resolved, then the name, or the link's target, in it. False with
+// errno when that cannot be told; ENAMETOOLONG when it does not fit.
+bool resolveFinalPath(const char* path, char* resolved) {
+    char current[PATH_MAX];
+    if (!joinTexts(current, path, "")) {
+        return false;
+    }
+    for (int links = 0; links <= kMostLinks; ++links) {
+        if (realpath(current, resolved) != nullptr) {
+            return true;
+        }
+        char directory[PATH_MAX];
+        char resolvedDirectory[PATH_MAX];
+        const char* name = errno == ENOENT ? splitPath(current, directory) : nullptr;
+        if (name == nullptr || realpath(directory, resolvedDirectory) == nullptr) {
+            return false;
+        }
+        char target[PATH_MAX];
+        const ssize_t length = readlink(current, target, sizeof target);
+        if (length < 0 && errno == ENOENT) {
+            return joinPath(resolved, resolvedDirectory, name);
+        }
+        if (length < 0 && errno != EINVAL) {
+            return false;
+        }
+        if (length >= (ssize_t)sizeof target) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        if (length < 0) {
+            continue;  // made meanwhile: resolved on the next round
+        }
+        target[length] = '\0';
+        if (!(target[0] == '/' ? joinTexts(current, target, "")
+                               : joinPath(current, resolvedDirectory, target))) {
+            return false;
+        }
+    }
+    errno = ELOOP;
+    return false;
+}
+
 // Whether the lock file failed for the reason the message file would fail
 // too (a missing directory, a read-only file system, a directory closed to
-// new files), so that the caller reports the message file. A lock file that
-// is there but cannot be opened, or a message file that could be written,
-// means that only the lock failed, and saying otherwise would mislead.
-bool refusesNewFiles(int error, const char* lockPath, const char* messageFilePath) {
+// new files, no room for one more file), so that the caller reports the
+// message file. A lock file that is there but cannot be opened, or a message
+// file that could be written, means that only the lock failed, and saying
+// otherwise would mislead.
+bool refusesNewFiles(int error, const char* lockPath, const char* messageFile) {
     if (error == ENOENT || error == ENOTDIR || error == EROFS) {
         return true;
     }
-    const bool denied = error == EACCES || error == EPERM;
+    const bool refused = error == EACCES || error == EPERM || error == ENOSPC || error == EDQUOT;
     struct stat lockStatus;
-    return denied && lstat(lockPath, &lockStatus) != 0 &&
-           faccessat(AT_FDCWD, messageFilePath, W_OK, AT_EACCESS) != 0;
+    return refused && lstat(lockPath, &lockStatus) != 0 &&
+           faccessat(AT_FDCWD, messageFile, W_OK, AT_EACCESS) != 0;
 }
 
 // Whether descriptor `fd` is open.
@@ -151,32 +251,18 @@ bool isOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }
 
-// Whether `path` names a regular file or nothing, looked at before it is
-// opened: opening a pipe, device or socket can do something of its own (a
-// reader waiting on a pipe sees it opened and closed). What cannot be looked
-// at cannot be opened either, and is left to the open to refuse.
-bool namesRegularOrNothing(const char* path, bool followLink) {
-    struct stat status;
-    const int looked = followLink ? stat(path, &status) : lstat(path, &status);
-    return looked != 0 || S_ISREG(status.st_mode);
-}
-
 // Opens `path` without blocking on what is not a regular file. A regular
 // file that another process holds a lease on (a file server's oplock, an NFS
 // delegation) refuses that open while the holder is asked to let go; it is
-// then opened again as any program would open it, waiting for that. (On a
-// regular file O_NONBLOCK changes nothing else.)
-int openWithoutHanging(const char* path, int flags, mode_t mode, bool followLink) {
-    const int fd = open(path, flags | O_NONBLOCK, mode);
-    if (fd >= 0 || errno != EWOULDBLOCK || !namesRegularOrNothing(path, followLink)) {
+// then opened again as any program would open it, waiting for that, which
+// lasts at most the kernel's lease-break time. (On a regular file O_NONBLOCK
+// changes nothing else.)
+int openWithoutHanging(const char* path, int flags) {
+    const int fd = open(path, flags | O_NONBLOCK);
+    if (fd >= 0 || errno != EWOULDBLOCK) {
         return fd;
     }
-    return open(path, flags, mode);
-}
-
-// The regular file open at `fd`, in `status`; false for anything else.
-bool isRegularFile(int fd, struct stat* status) {
-    return fstat(fd, status) == 0 && S_ISREG(status->st_mode);
+    return open(path, flags);
 }
 
 // Whether two files are one, however each was reached.
@@ -184,10 +270,91 @@ bool isSameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Opens the regular file that `handle` holds (an O_PATH handle, described by
+// `held`) as `flags` say, through /proc: that very file, whatever `path`
+// names by now. Without /proc, `path` is opened and must still be that
+// file: a pipe swapped in between can then be opened, but is closed again
+// unwritten.
+int openHeldFile(int handle, const struct stat& held, const char* path, int flags) {
+    char procPath[40];
+    snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", handle);
+    int fd = openWithoutHanging(procPath, flags);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
+    }
+    fd = openWithoutHanging(path, flags | O_NOFOLLOW);
+    struct stat opened;
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !isSameFile(opened, held))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the regular file at `path`, its last name never followed, creating
+// it with `mode` when missing; what it is goes into `status`. Anything else
+// there (a pipe, device, socket, link or directory) is never opened, race or
+// not: the name is first taken as a handle that opens nothing (O_PATH), and
+// only the file that handle holds, seen to be a regular file, is opened.
+// -1 with errno on failure, EINVAL for what is not a regular file.
+int openRegularFile(const char* path, int flags, mode_t mode, struct stat* status) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const int handle = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (handle < 0 && errno == ENOENT) {
+            // A file made here is a new regular file and nothing else.
+            const int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+            if (fd >= 0 && fstat(fd, status) != 0) {
+                close(fd);
+                return -1;
+            }
+            if (fd >= 0 || errno != EEXIST) {
+                return fd;
+            }
+            continue;  // made by another process meanwhile: look again
+        }
+        if (handle < 0) {
+            return -1;
+        }
+        int fd = -1;
+        if (fstat(handle, status) == 0) {
+            errno = EINVAL;
+            fd = S_ISREG(status->st_mode) ? openHeldFile(handle, *status, path, flags) : -1;
+        }
+        const int error = errno;
+        close(handle);
+        errno = error;
+        return fd;
+    }
+    return -1;
+}
+
 // Whether `file`, as fstat described it, is the file the lock is held on.
 bool isTheLockFile(const struct stat& file) {
     struct stat lock;
     return lockFile >= 0 && fstat(lockFile, &lock) == 0 && isSameFile(file, lock);
+}
+
+// Whether `messageFile`, the file `messageFilePath` finally names, is the
+// lock file beside that path under another name.
+bool isTheLockBesideItsName(const char* messageFilePath, const struct stat& messageFile) {
+    char lockPath[PATH_MAX];
+    struct stat lock;
+    return joinTexts(lockPath, messageFilePath, ".lock") && stat(lockPath, &lock) == 0 &&
+           isSameFile(lock, messageFile);
+}
+
+// Waits until this process holds the write lock on all of `fd`.
+bool lockWhole(int fd) {
+    struct flock whole;
+    memset(&whole, 0, sizeof whole);
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    int result;
+    do {
+        result = fcntl(fd, F_SETLKW, &whole);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 }  // namespace
@@ -276,19 +443,22 @@ bool prepareProcess() {
 }
 
 FILE* openMessageFile(const char* path) {
-    if (!namesRegularOrNothing(path, true)) {
+    // Under the lock only the file it guards is written: a path changed
+    // meanwhile (made a link to the lock file, or to another file) is refused.
+    char messageFile[PATH_MAX];
+    if (!resolveFinalPath(path, messageFile) ||
+        (lockFile >= 0 && strcmp(messageFile, lockedMessageFile) != 0)) {
         return nullptr;
     }
-    const int fd = openWithoutHanging(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666, true);
+    struct stat status;
+    const int fd = openRegularFile(messageFile, O_WRONLY | O_NOCTTY | O_CLOEXEC, 0666, &status);
     if (fd < 0) {
         return nullptr;
     }
-    // The path may have changed since it was looked at. And closing the lock's
-    // own file, reached here under another name, would drop the lock.
-    struct stat status;
+    // Closing the lock's own file, reached here under another name, would
+    // drop the lock.
     FILE* file = nullptr;
-    if (!isRegularFile(fd, &status) || isTheLockFile(status) ||
-        (file = fdopen(fd, "wb")) == nullptr) {
+    if (isTheLockFile(status) || (file = fdopen(fd, "wb")) == nullptr) {
         close(fd);
         return nullptr;
     }
@@ -320,45 +490,44 @@ bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
 }
 
 DeliveryLock acquireDeliveryLock(const char* messageFilePath) {
-    char lockPath[300];
-    const int length = snprintf(lockPath, sizeof lockPath, "%s.lock", messageFilePath);
-    if (length <= 0 || (size_t)length >= sizeof lockPath) {
+    // The lock lies beside the file the path finally names, so that every
+    // spelling of one file (a link to it, a link to its directory) waits for
+    // the same lock. A path too long to resolve is a failure, never a
+    // shortened one.
+    char messageFile[PATH_MAX];
+    char lockPath[PATH_MAX];
+    if (!resolveFinalPath(messageFilePath, messageFile)) {
+        return errno == ENAMETOOLONG ? DELIVERY_LOCK_FAILED : DELIVERY_LOCK_NO_PLACE;
+    }
+    // A directory, pipe, device or socket there fails the delivery anyway,
+    // and gets no lock file beside it (no /dev/null.lock).
+    struct stat message;
+    const bool exists = lstat(messageFile, &message) == 0;
+    if (exists && !S_ISREG(message.st_mode)) {
+        return DELIVERY_LOCK_NO_PLACE;
+    }
+    if ((exists && isTheLockBesideItsName(messageFilePath, message)) ||
+        !joinTexts(lockPath, messageFile, ".lock")) {
         return DELIVERY_LOCK_FAILED;
     }
-    // Only a regular file of its own holds the lock: anything else in its
-    // place (a link, a pipe, a device) is never opened. Nor may it be the
+    // Only a regular file of this user's own holds the lock: anything else in
+    // its place (a link, a pipe, a device) is never opened, and a file of
+    // another user, who could take it away, is refused. Nor may it be the
     // message file under another name: closing any descriptor of a file
     // drops the process's fcntl locks on it, so the lock would be gone the
     // moment the message was written.
-    if (!namesRegularOrNothing(lockPath, false)) {
-        return DELIVERY_LOCK_FAILED;
-    }
-    const int fd = openWithoutHanging(
-        lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600, false);
-    if (fd < 0) {
-        return refusesNewFiles(errno, lockPath, messageFilePath) ? DELIVERY_LOCK_NO_PLACE
-                                                                 : DELIVERY_LOCK_FAILED;
-    }
     struct stat lock;
-    struct stat message;
-    if (!isRegularFile(fd, &lock) ||
-        (stat(messageFilePath, &message) == 0 && isSameFile(lock, message))) {
-        close(fd);
-        return DELIVERY_LOCK_FAILED;
+    const int fd = openRegularFile(lockPath, O_RDWR | O_NOCTTY | O_CLOEXEC, 0600, &lock);
+    if (fd < 0) {
+        return refusesNewFiles(errno, lockPath, messageFile) ? DELIVERY_LOCK_NO_PLACE
+                                                             : DELIVERY_LOCK_FAILED;
     }
-    struct flock whole;
-    memset(&whole, 0, sizeof whole);
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    int result;
-    do {
-        result = fcntl(fd, F_SETLKW, &whole);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    if (lock.st_uid != geteuid() || (exists && isSameFile(lock, message)) || !lockWhole(fd)) {
         close(fd);
         return DELIVERY_LOCK_FAILED;
     }
     lockFile = fd;  // the lock dies with the process if it never gets here
+    memcpy(lockedMessageFile, messageFile, sizeof lockedMessageFile);
     return DELIVERY_LOCK_TAKEN;
 }
 
@@ -370,23 +539,27 @@ void releaseDeliveryLock() {
 }
 
 void deferInterruptions() {
-    // The signals that end a process unless caught, and that someone other
-    // than the process itself sends; faults raised by the program's own code
-    // must never be held back.
-    static const int kInterruptions[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
-                                         SIGALRM, SIGUSR1, SIGUSR2};
+    // Every signal that would end the process while the file holds part of a
+    // message: a user's (Ctrl+C, SIGTERM, a closed terminal, kill -RTMIN), a
+    // timer's or CPU limit's, an I/O or power notice. The faults the
+    // program's own code raises are never held back.
+    // The C library leaves out of every mask it is given the two real-time
+    // signals it keeps for its threads (32 and 33); this program has no
+    // threads, and sent from outside they end it like any other, so the mask
+    // goes to the kernel directly, in the layout the two share.
+    static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
     sigset_t interruptions;
-    sigemptyset(&interruptions);
-    for (const int interruption : kInterruptions) {
-        sigaddset(&interruptions, interruption);
+    memset(&interruptions, 0xff, sizeof interruptions);
+    for (const int fault : kFaults) {
+        sigdelset(&interruptions, fault);
     }
-    sigprocmask(SIG_BLOCK, &interruptions, &maskBeforeDeferring);
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &interruptions, &maskBeforeDeferring, _NSIG / 8);
 }
 
 void allowInterruptions() {
     // A signal held back meanwhile is delivered as the mask is restored, and
     // ends the process before the Receiver is told.
-    sigprocmask(SIG_SETMASK, &maskBeforeDeferring, nullptr);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &maskBeforeDeferring, nullptr, _NSIG / 8);
 }
 
 // Arguments and environment values are bytes here, handed over as they are.

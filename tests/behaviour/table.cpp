@@ -69,17 +69,25 @@ const std::vector<std::string> kWithoutNullDevice = {
     "/usr/bin/unshare", "--mount", "/bin/sh", "-c",
     "mount -t tmpfs tarnpost-test /dev && exec \"$0\" \"$@\" <&-"};
 
+// Runs tarnpost in a mount namespace of its own, after `mount` there.
+std::vector<std::string> afterMounting(const std::string& mount) {
+    return {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", mount + " && exec \"$0\" \"$@\""};
+}
+
 // A SIGTERM (or the signal named) sent as tarnpost makes system call `call`
-// (the cut, the first write) over an older file: it takes effect once the
-// new message is whole and closed, and TARN is not told. No core file is
-// left by the signals that would dump one.
+// (the cut, the first write, or its `when`th) over an older file: it takes
+// effect once the new message is whole and closed, and TARN is not told. No
+// core file is left by the signals that would dump one.
 Row terminatedAt(const char* name, const char* call, const std::string& older,
-                 const std::string& message, const char* signal = "SIGTERM", int number = 15) {
+                 const std::string& message, const char* signal = "SIGTERM", int number = 15,
+                 int when = 1) {
     return Row(name, kPosix)
         .args({message})
         .wrap({"/usr/bin/prlimit", "--core=0", "--", "/usr/bin/strace", "-qq", "-o", "/dev/null",
                "-e", std::string("trace=") + call, "-e",
-               std::string("inject=") + call + ":signal=" + signal, "--"})
+               std::string("inject=") + call + ":signal=" + signal +
+                   (when > 1 ? ":when=" + std::to_string(when) : ""),
+               "--"})
         .step(Step::kWrite, kMessageFile, older)
         .endsBy(number)
         .notTold()
@@ -259,6 +267,11 @@ std::vector<Row> faultRows() {
             .fails(kCannotLock, absent)
             .also(Check::kLockUnchanged);
     };
+    auto atTheSecondWrite = [](const std::string& name, const char* signal, int number) {
+        return terminatedAt((name + "AtTheSecondWrite").c_str(), "write",
+                            std::string(12000, 'q') + "\r\n", std::string(10000, 'n'), signal,
+                            number, 2);
+    };
     return {
         Row("MissingDirectory").profile("{dir}/missing").fails(kCannotCreate, absent),
         Row("MissingDirectoryWithTrailingSeparator")
@@ -272,7 +285,8 @@ std::vector<Row> faultRows() {
             .fails(kCannotCreate, absent),
         Row("MessageFileIsADirectory")
             .step(Step::kDirectory, kMessageFile)
-            .fails(kCannotCreate, unchanged),
+            .fails(kCannotCreate, unchanged)
+            .also(Check::kLockUnchanged),
         Row("MessageFileIsAPipe", kPosix)
             .step(Step::kFifo, kMessageFile)
             .fails(kCannotCreate, unchanged),
@@ -338,10 +352,11 @@ std::vector<Row> faultRows() {
                   TARN_MESSAGE_FILE_NAME " " TARN_MESSAGE_FILE_NAME ".lock")
             .step(Step::kMode, kMessageFile, "666")
             .step(Step::kMode, kLockFile, "666")
+            .step(Step::kOtherOwner, kLockFile)
             .step(Step::kMode, "profile", "555")
             .fails(kCannotWrite, FileAfter::kEmpty),
         Row("LinkToAFileOnAFullDisk", kPosix)
-            .step(Step::kFullDisk, "small", "target")
+            .step(Step::kFullDisk, "small", "target target.lock")
             .step(Step::kLink, kMessageFile, "{dir}/small/target")
             .fails(kCannotWrite, FileAfter::kEmpty)
             .bare(1)
@@ -366,11 +381,16 @@ std::vector<Row> faultRows() {
             .step(Step::kWrite, kMessageFile, kEarlier)
             .step(Step::kMode, kMessageFile, "666")
             .fails(kCannotLock, unchanged),
+        // Another user could take the lock away, even when root delivers.
         Row("LockFileOfAnotherUser", kPosix)
             .otherUser()
             .step(Step::kMode, "profile", "777")
             .step(Step::kWrite, kLockFile)
-            .step(Step::kMode, kLockFile, "600")
+            .step(Step::kMode, kLockFile, "666")
+            .fails(kCannotLock, absent),
+        Row("LockFileOfAnotherUserRefusedToRoot", kPosix)
+            .step(Step::kWrite, kLockFile)
+            .step(Step::kOtherOwner, kLockFile)
             .fails(kCannotLock, absent),
         Row("DanglingLinkInTheLockFilesPlace", kPosix)
             .step(Step::kWrite, kMessageFile, kEarlier)
@@ -424,6 +444,29 @@ std::vector<Row> faultRows() {
         terminatedAt("AlarmAtTheCut", "ftruncate", kEarlier, "new message", "SIGALRM", 14),
         terminatedAt("User1AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR1", 10),
         terminatedAt("User2AtTheCut", "ftruncate", kEarlier, "new message", "SIGUSR2", 12),
+        // Timers, a CPU limit, I/O and power notices and kill -RTMIN end a
+        // process too: the second of three writes leaves no old tail.
+        atTheSecondWrite("ProfilingTimer", "SIGPROF", 27),
+        atTheSecondWrite("VirtualTimer", "SIGVTALRM", 26),
+        atTheSecondWrite("CpuLimit", "SIGXCPU", 24),
+        atTheSecondWrite("InputOutput", "SIGIO", 29),
+        atTheSecondWrite("PowerFailure", "SIGPWR", 30),
+        atTheSecondWrite("StackFault", "SIGSTKFLT", 16),
+        atTheSecondWrite("RealTimeMin", "34", 34),
+        atTheSecondWrite("RealTimeMax", "64", 64),
+        // Without /proc each file is opened by its path, and must still be the
+        // file seen there. Only tarnpost's own descriptors are hidden: the
+        // sanitizers' runtime needs the rest of /proc.
+        Row("DeliversWithoutProc", kPosix)
+            .wrap(afterMounting("mount -t tmpfs tarnpost-test /proc/$$/fd"))
+            .step(Step::kUnshared, "")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kWrite, kLockFile),
+        // No room for one more file: the message file cannot be made either.
+        Row("NoFreeInodesAndNoMessageFile", kPosix)
+            .wrap(afterMounting("mount -t tmpfs -o nr_inodes=1 tarnpost-test \"$USERPROFILE\""))
+            .step(Step::kUnshared, "")
+            .fails(kCannotCreate, absent),
         Row("ClosedStreamsWithoutANullDevice", kPosix)
             .wrap(kWithoutNullDevice)
             .step(Step::kUnshared, "")
@@ -589,6 +632,14 @@ std::vector<Row> lockRows() {
         Row("WaitsForAHeldLock").lock(Holder::kReleasedLater),
         Row("TakesOverTheLockOfADeadHolder").lock(Holder::kDead),
         Row("TakesOverFromAHolderKilledWhileWaiting", kPosix).lock(Holder::kKilledWhileWaiting),
+        // However the path spells the file, its one lock is waited for: here
+        // through a link to a file not there yet.
+        Row("WaitsForTheLockOfTheFileALinkNames", kPosix)
+            .lock(Holder::kReleasedLater)
+            .env({{"USERPROFILE", "{dir}/alias"}})
+            .dirs({"profile", "alias"})
+            .step(Step::kLink, "alias/" TARN_MESSAGE_FILE_NAME,
+                  "../profile/" TARN_MESSAGE_FILE_NAME),
         Row("ManyDeliveriesAtOnceEachReadOnce").repeat(kAtOnce, true).leaves(FileAfter::kOneOfRuns),
         // Its notification waits in the Receiver's queue: the next delivery
         // must let it be handled before it rewrites the file, or both read
