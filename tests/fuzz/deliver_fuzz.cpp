@@ -7,7 +7,8 @@
 //     delivery knows, with any path in it under the root;
 //   - the lock is released and the fake saw no broken contract;
 //   - the Receiver is told at most once, only of a closed file holding the
-//     whole message, and success means it was told and replied 0;
+//     whole message, after a no-op it answered before the file changed, and
+//     success means it was told and replied 0;
 //   - nothing is written but the one file the lock was taken for, which is
 //     TARN_Message.txt in a directory the environment named, and it holds
 //     the whole message or nothing, unless the error says it holds less.
@@ -260,15 +261,21 @@ void deliverOnce(const uint8_t* data, size_t size) {
     require(fake.locksHeld == 0, "the delivery lock is still held");
     require(fake.lockedPaths.size() <= 1, "the lock was taken more than once");
 
+    // A no-op first, answered before the file changes, then the notification.
     const std::string bytes = asWritten(input.message);
-    require(fake.sentMessages.size() <= 1, "the Receiver was told more than once");
+    long notifications = 0;
     for (const FakeSentMessage& sent : fake.sentMessages) {
+        if (sent.message != TARN_MESSAGE_WAITING) {
+            require(notifications == 0, "a no-op after the notification");
+            continue;
+        }
+        ++notifications;
         require(sent.messageFile == bytes, "the Receiver was told before the whole message");
         require(!sent.messageFileStillOpen, "the message file was still open");
     }
-    require(
-        result != nullptr || (fake.sentMessages.size() == 1 && !fake.sendError && fake.reply == 0),
-        "a delivery succeeded that the Receiver did not take");
+    require(notifications <= 1, "the Receiver was told more than once");
+    require(result != nullptr || (notifications == 1 && !fake.sendError && fake.reply == 0),
+            "a delivery succeeded that the Receiver did not take");
 
     // Nothing is written but the file the lock was taken for, in a place
     // the environment named; it holds all of the message or none of it.
