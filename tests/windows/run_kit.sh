@@ -10,6 +10,19 @@
 # kit's programs: where Wine cannot run 32-bit programs, a 32-bit kit is
 # skipped with exit status 77 and the reason.
 set -eu
+# Debian's Wine runs without the preloader that keeps free the addresses Wine
+# needs: the kernel puts the heap of its 64-bit loader (a fixed program at
+# 0x7d000000) anywhere in the GiB above it, and about once in a thousand
+# starts the heap covers the shared user data's place at 0x7ffe0000. That
+# process then dies before it runs ("failed to map the shared user data:
+# c0000018"): a program fails to start with Windows error 1359, or cmd.exe
+# with start.exe's "Internal error". Without address randomization the heap
+# starts right after the loader, far below: the whole run goes without it,
+# where the host allows that.
+if [ "$(cat /proc/self/personality 2>/dev/null)" = 00000000 ] &&
+    setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R sh "$0" "$@"
+fi
 zip=$(cd "$(dirname "$1")" && pwd -P)/$(basename "$1")
 bits=$2
 shift 2
