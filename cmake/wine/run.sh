@@ -30,10 +30,4 @@ if [ -f "$WINE_READY_STAMP" ]; then
 else
     "$(dirname "$0")/prefix-up.sh" "$WINEPREFIX" >&2
 fi
-# Without address randomization, so that the heap of Wine's 64-bit loader
-# never covers the place Wine needs for the shared user data (see
-# tests/windows/run_kit.sh); every process the program starts inherits it.
-if setarch "$(uname -m)" -R true 2>/dev/null; then
-    exec setarch "$(uname -m)" -R "$WINE" "$@"
-fi
 exec "$WINE" "$@"
