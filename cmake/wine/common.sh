@@ -1,6 +1,21 @@
 # Sourced by the scripts beside it: the settings every Wine run of this
 # project uses. Headless, quiet, and never the user's own ~/.wine.
 
+# Every Wine process of these scripts starts without address randomization,
+# where the host allows it: the script runs itself again under setarch -R,
+# and what it starts inherits that. Debian's Wine has no preloader to keep
+# free the addresses Wine needs; the kernel puts the heap of its 64-bit
+# loader (a fixed program at 0x7d000000) anywhere in the GiB above it, and
+# about once in a thousand starts the heap covers 0x7ffe0000, where Wine maps
+# the shared user data. That process dies before the program runs ("failed
+# to map the shared user data: c0000018", Windows error 1359 for the one
+# that started it). Without randomization the heap starts right after the
+# loader, far below.
+if [ "$(cat /proc/self/personality 2>/dev/null)" = 00000000 ] &&
+    setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R sh "$0" "$@"
+fi
+
 # The exit status of a script that cannot do its work on this host at all;
 # the build's CTest entries take it as "skipped".
 WINE_SKIP_STATUS=77

@@ -18,6 +18,7 @@
 
 const char kClosedPipe[] = "<closed pipe>";
 RunOptions runOptions;
+int startsMadeAgain = 0;
 
 bool readFile(const std::string& path, std::string* bytes) {
     bytes->clear();
@@ -767,6 +768,10 @@ int main(int argc, char** argv) {
     const int status = RUN_ALL_TESTS();
     if (!testing::GTEST_FLAG(list_tests)) {
         const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
+        if (startsMadeAgain > 0) {
+            printf("behaviour: %d program starts made again (Wine lost the new process)\n",
+                   startsMadeAgain);
+        }
         printf("behaviour: %d passed, %d failed, %d skipped\n", unit.successful_test_count(),
                unit.failed_test_count(), unit.skipped_test_count());
     }

@@ -285,6 +285,9 @@ std::vector<Child> startTogether(const std::vector<Launch>& launches, std::strin
 std::string ended(Child child);
 // Waits up to `limitMs`, then kills it; how it ended.
 std::string finish(Child child, int limitMs);
+// How many starts had to be made again because Wine lost the new process
+// before the program ran (windows.cpp); the run's summary shows it.
+extern int startsMadeAgain;
 // Asks a running stand-in Receiver to stop as a user would.
 void askToStop(Child receiver, const Launch& receiverLaunch);
 // The command line a Windows runtime splits into `argv`.

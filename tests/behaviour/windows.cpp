@@ -260,15 +260,26 @@ bool create(const Launch& launch, bool suspended, PROCESS_INFORMATION* created,
     const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
     BOOL started = FALSE;
     DWORD why = 0;
-    if (!launch.mediumIntegrity) {
-        started = CreateProcessW(program.c_str(), &units[0], nullptr, nullptr, TRUE, flags,
-                                 &block[0], folder, &startup, created);
-        why = GetLastError();
-    } else if (const HANDLE token = mediumIntegrityToken(&why)) {
-        started = CreateProcessAsUserW(token, program.c_str(), &units[0], nullptr, nullptr, TRUE,
-                                       flags, &block[0], folder, &startup, created);
-        why = GetLastError();
-        CloseHandle(token);
+    // A busy Wine can lose a new process before any of the program's own
+    // code ran: the host process it made for it ends while Wine still sets
+    // it up, and CreateProcess fails with ERROR_INTERNAL_ERROR. Only then is
+    // the program started again (nothing of it ran, so nothing happens
+    // twice), at most twice, and each time counted for the run's summary.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (!launch.mediumIntegrity) {
+            started = CreateProcessW(program.c_str(), &units[0], nullptr, nullptr, TRUE, flags,
+                                     &block[0], folder, &startup, created);
+            why = GetLastError();
+        } else if (const HANDLE token = mediumIntegrityToken(&why)) {
+            started = CreateProcessAsUserW(token, program.c_str(), &units[0], nullptr, nullptr,
+                                           TRUE, flags, &block[0], folder, &startup, created);
+            why = GetLastError();
+            CloseHandle(token);
+        }
+        if (started || why != ERROR_INTERNAL_ERROR || attempt == 3) {
+            break;
+        }
+        ++startsMadeAgain;
     }
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         CloseHandle(handle);

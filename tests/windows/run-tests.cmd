@@ -23,14 +23,15 @@ set "TEMP=%SCRATCH%"
 set "TMP=%SCRATCH%"
 "%KIT%behaviour_test.exe" %*
 set STATUS=%ERRORLEVEL%
-rem A program a row just ended may hold a file there a moment longer: a few
-rem tries, a second apart (ping is the one pause that needs no console).
+rem A program a row just ended may hold a file there a moment longer (under
+rem Wine on a busy machine, many seconds): up to 30 tries, a second apart
+rem (ping is the one pause that needs no console).
 set TRIES=0
 :remove
 rmdir /s /q "%SCRATCH%" >nul 2>&1
 if not exist "%SCRATCH%\" goto removed
 set /a TRIES+=1
-if %TRIES% lss 5 (
+if %TRIES% lss 30 (
     ping -n 2 127.0.0.1 >nul 2>&1
     goto remove
 )

@@ -10,6 +10,19 @@
 # kit's programs: where Wine cannot run 32-bit programs, a 32-bit kit is
 # skipped with exit status 77 and the reason.
 set -eu
+# Debian's Wine runs without the preloader that keeps free the addresses Wine
+# needs: the kernel puts the heap of its 64-bit loader (a fixed program at
+# 0x7d000000) anywhere in the GiB above it, and about once in a thousand
+# starts the heap covers the shared user data's place at 0x7ffe0000. That
+# process then dies before it runs ("failed to map the shared user data:
+# c0000018"): a program fails to start with Windows error 1359, or cmd.exe
+# with start.exe's "Internal error". Without address randomization the heap
+# starts right after the loader, far below: the whole run goes without it,
+# where the host allows that.
+if [ "$(cat /proc/self/personality 2>/dev/null)" = 00000000 ] &&
+    setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R sh "$0" "$@"
+fi
 zip=$(cd "$(dirname "$1")" && pwd -P)/$(basename "$1")
 bits=$2
 shift 2
@@ -67,7 +80,47 @@ timeout 300 "$WINE" wineboot -i </dev/null >"$work/wineboot.log" 2>&1 ||
 timeout 60 "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
     </dev/null >"$work/reg.log" 2>&1 || fail "cannot select the null graphics driver"
 timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || fail "the prefix's wineserver does not end"
+# One session for the whole run, as on a user's machine: a server that stays
+# until the end (finish ends it), and the desktop up before the first step.
+# Debian's Wine otherwise ends its server as soon as a step's last program
+# has ended, and every step starts a session of its own: its first programs
+# then race the desktop's start-up, or reach a server that is still ending
+# the last session, and a busy host loses such a process before it runs.
+wineserver -p </dev/null >/dev/null 2>&1 || fail "cannot start the prefix's wineserver"
+if ! timeout 120 "$WINE" wineboot </dev/null >"$work/session.log" 2>&1 ||
+    ! timeout 120 "$WINE" rundll32.exe user32.dll,GetDesktopWindow </dev/null >>"$work/session.log" 2>&1; then
+    fail "the prefix's services and desktop did not start: $(tail -5 "$work/session.log")"
+fi
 echo "run_kit: fresh prefix in $(($(date +%s) - started)) s"
+
+# True when OUTPUT is all that start.exe says when Wine lost the cmd.exe it
+# started before cmd ran: Wine then hands the command to start.exe, which
+# reports the failure as "Internal error" (Windows error 1359).
+lost_before_it_ran() {
+    tr -d '\r' <"$1" | grep -q '^ShellExecuteEx failed: Internal error' &&
+        ! tr -d '\r' <"$1" | grep -q -v -e '^ShellExecuteEx failed: Internal error' -e '^$' \
+            -e '^Application could not be started, or no application associated'
+}
+
+# run_tests OUTPUT LIMIT OPTION...: `wine cmd /c run-tests.cmd OPTION...` in
+# the kit's folder, its output in OUTPUT and its exit status in $status.
+# Lost before it ran, nothing of the kit ran: only then is it run again, at
+# most twice, each time counted in $lost_starts.
+lost_starts=0
+run_tests() {
+    output=$1
+    limit=$2
+    shift 2
+    for attempt in 1 2 3; do
+        status=0
+        timeout "$limit" "$WINE" cmd /c run-tests.cmd "$@" </dev/null >"$output" 2>&1 || status=$?
+        if [ "$attempt" -eq 3 ] || ! lost_before_it_ran "$output"; then
+            return 0
+        fi
+        lost_starts=$((lost_starts + 1))
+        echo "run_kit: Wine lost cmd.exe before it ran (ShellExecuteEx: Internal error); once more"
+    done
+}
 
 (cd "$work" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 kit="$work/$kit_name"
@@ -87,8 +140,8 @@ while [ ! -e "$work/ready" ]; do
     sleep 0.1
     waited=$((waited + 1))
 done
-refused=0
-timeout 120 "$WINE" cmd /c run-tests.cmd </dev/null >"$work/refused.out" 2>&1 || refused=$?
+run_tests "$work/refused.out" 120
+refused=$status
 timeout 60 "$WINE" tarn-receiver.exe --stop </dev/null >/dev/null 2>&1 || true
 wait "$receiver" || true
 receiver=
@@ -106,9 +159,7 @@ echo "run_kit: beside a window of TARN's class the kit refuses: $(grep 'not run'
 # Without being told the places may be written, the rows whose file lies
 # outside their scratch folder skip, and nothing lands there.
 outside='Directories/*/WindowsDirectory*:Directories/*/DriveLetterAlone:Faults/*/DiskFullWhileWriting:Faults/*/MessageFileLinksToADevice'
-status=0
-timeout 120 "$WINE" cmd /c run-tests.cmd "--gtest_filter=$outside" </dev/null >"$work/outside.out" 2>&1 ||
-    status=$?
+run_tests "$work/outside.out" 120 "--gtest_filter=$outside"
 summary=$(tr -d '\r' <"$work/outside.out" | tail -n 1)
 if [ "$status" -ne 0 ] || [ "$summary" != "behaviour: 0 passed, 0 failed, 6 skipped" ] ||
     [ -e "$WINEPREFIX/drive_c/windows/TARN_Message.txt" ] || [ -e "$WINEPREFIX/drive_c/TARN_Message.txt" ]; then
@@ -118,12 +169,12 @@ fi
 echo "run_kit: without options the rows outside the scratch folder skip: $summary"
 
 started=$(date +%s)
-status=0
-timeout 900 "$WINE" cmd /c run-tests.cmd "--gtest_output=xml:$(windows_path "$work/report.xml")" \
-    "$@" </dev/null >"$work/kit.out" 2>&1 || status=$?
+run_tests "$work/kit.out" 900 "--gtest_output=xml:$(windows_path "$work/report.xml")" "$@"
 tr -d '\r' <"$work/kit.out"
 summary=$(tr -d '\r' <"$work/kit.out" | tail -n 1)
 echo "run_kit: $kit_name ran in $(($(date +%s) - started)) s, exit status $status"
+lost_in_rows=$(tr -d '\r' <"$work/kit.out" | sed -n 's/^behaviour: \([0-9]*\) program starts made again.*/\1/p')
+echo "run_kit: starts made again because Wine lost the new process: $lost_starts of cmd.exe, ${lost_in_rows:-0} in the rows"
 echo "$summary" | grep -Eq '^behaviour: [0-9]+ passed, 0 failed, [0-9]+ skipped$' ||
     fail "the kit did not end with a summary of no failures"
 [ "$status" -eq 0 ] || fail "the kit exited $status"
