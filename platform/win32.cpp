@@ -119,8 +119,6 @@ DWORD WINAPI pumpSessionMessages(LPVOID /*unused*/) {
     return 0;
 }
 
-// Started before anything else, so that the window is made while the
-// delivery finds its file and lock; the usage text waits for none of it.
 void startWatchingSessionEnd() {
     sessionWindowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (sessionWindowReady == nullptr) {
@@ -130,7 +128,10 @@ void startWatchingSessionEnd() {
 }
 
 // Returns once the session window exists or cannot be made: from then on the
-// end of the session cannot pass unseen.
+// end of the session cannot pass unseen. Waited for before anything else is
+// done, not only before the rewrite: under Wine a process that ended while
+// the thread was still making its window lost the last bytes it had written
+// to its standard error.
 void awaitSessionWindow() {
     if (sessionThread == nullptr) {
         return;
@@ -157,6 +158,7 @@ UINT sendFlags() {
 bool prepareProcess() {
     SetConsoleCtrlHandler(holdBackWhileRewriting, TRUE);
     startWatchingSessionEnd();
+    awaitSessionWindow();
     return true;
 }
 
@@ -227,7 +229,6 @@ void releaseDeliveryLock() {
 }
 
 void deferInterruptions() {
-    awaitSessionWindow();
     InterlockedExchange(&interruptions, kHeldBack);
 }
 
