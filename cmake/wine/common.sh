@@ -11,7 +11,9 @@
 # to map the shared user data: c0000018", Windows error 1359 for the one
 # that started it). Without randomization the heap starts right after the
 # loader, far below.
-if [ "$(cat /proc/self/personality 2>/dev/null)" = 00000000 ] &&
+# Only a script run as a file can run itself again; sourced by "sh -c", as
+# bench/run asks which loader serves, $0 names no file.
+if [ -f "$0" ] && [ "$(cat /proc/self/personality 2>/dev/null)" = 00000000 ] &&
     setarch "$(uname -m)" -R true 2>/dev/null; then
     exec setarch "$(uname -m)" -R sh "$0" "$@"
 fi
