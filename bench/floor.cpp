@@ -1,11 +1,9 @@
 // Reference program for the benchmark: the platform work that no delivery
 // can skip. It readies the process and takes the interruptions in hand as a
-// delivery does (on Windows that makes the hidden window through which
-// logoff and shutdown arrive, which under Wine loads theming for the first
-// window), looks the Receiver up exactly as a delivery does (on Windows
-// USER32 is loaded and FindWindowW asks for the window class; natively the
-// Receiver's socket is checked and connected) and then ends, without writing
-// the message file or notifying anyone.
+// delivery does, looks the Receiver up exactly as a delivery does (on
+// Windows USER32 is loaded and FindWindowW asks for the window class;
+// natively the Receiver's socket is checked and connected) and then ends,
+// without writing the message file or notifying anyone.
 #include "delivery/receiver_protocol.h"
 #include "platform/platform.h"
 

@@ -9,8 +9,9 @@
 
 namespace {
 
-// One mutex per logon session: every delivery of this user's desktop waits
-// for the one before it.
+// One mutex per session (Local\ names an object in the session's own
+// namespace, which an elevated or runas tarnpost in the same session
+// shares): every delivery there waits for the one before it.
 const WCHAR kDeliveryMutexName[] = L"Local\\TarnpostDelivery";
 
 // The longest wait SendMessageTimeoutW can be asked for (about 49.7 days):
@@ -19,125 +20,35 @@ const UINT kLongestWait = 0xFFFFFFFF;
 
 HANDLE deliveryMutex = nullptr;
 
-// Where the message file stands with the interruptions (Ctrl+C, Ctrl+Break,
-// the console closing, the user logging off, Windows shutting down): let
-// through at once, held back while the file is rewritten, or one held back
-// that has yet to end the process.
+// Where the message file stands with the console's interruptions (Ctrl+C,
+// Ctrl+Break, the console closing): let through at once, held back while the
+// file is rewritten, or one held back that has yet to end the process.
 enum Interruptions : LONG { kLetThrough, kHeldBack, kOneArrived };
 volatile LONG interruptions = kLetThrough;
 
 // Ends the process as Windows' own handler of the console's events does.
 // Wine's ends it with status 0, which a caller would take for a delivery.
-// Logoff and shutdown end it the same way (Wine ends a windowed program
-// with status 0 there too): to the caller a delivery cut short is one
-// failure whatever cut it short, told by one status that no delivery gives.
 void endAsInterrupted() {
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Called on the thread an interruption arrived on. One let through ends the
-// process at once. One held back keeps its thread here until
-// allowInterruptions ends the process.
-void endOrHoldBack() {
+// Runs on a thread of its own when the console sends an event: Ctrl+C,
+// Ctrl+Break and the console closing alike. One let through ends the process
+// at once. One held back keeps its thread here until allowInterruptions ends
+// the process; the console's closing, which ends the process once this
+// returns, is held off that way too (Windows waits some seconds for it, far
+// longer than a rewrite takes).
+// Logoff and shutdown never come this way: Windows ends a console program
+// that uses USER32 without calling its handler, and tells such a program
+// only through a window, which tarnpost does not make. A rewrite that one of
+// them cuts short can leave part of a message, one that TARN, ending too,
+// was never told of.
+BOOL WINAPI holdBackWhileRewriting(DWORD /*event*/) {
     if (InterlockedCompareExchange(&interruptions, kOneArrived, kHeldBack) == kLetThrough) {
         endAsInterrupted();
     }
     Sleep(INFINITE);
-}
-
-// Runs on a thread of its own when the console sends an event: Ctrl+C,
-// Ctrl+Break, the console closing, and logoff and shutdown should they come
-// this way, all alike. The console's closing, which ends the process once
-// this returns, is held off that way too (Windows waits some seconds for it,
-// far longer than a rewrite takes).
-BOOL WINAPI holdBackWhileRewriting(DWORD /*event*/) {
-    endOrHoldBack();
     return TRUE;
-}
-
-// --- The end of the session --------------------------------------------------
-// A console program that uses USER32, as this one does, is never told of
-// logoff and shutdown through its console handler: Windows sends
-// WM_QUERYENDSESSION and WM_ENDSESSION to its top-level windows instead and
-// ends it after that. So a hidden top-level window of this program's own
-// (message-only windows get no such broadcast) listens for them, on a
-// thread that does nothing but pump its messages, so that no other
-// program's broadcast ever waits on this one.
-
-const WCHAR kSessionWindowClass[] = L"TarnpostSessionEnd";
-
-// Signalled once the session window exists; the thread that makes it ends
-// when it cannot. Null when no such thread runs.
-HANDLE sessionWindowReady = nullptr;
-HANDLE sessionThread = nullptr;
-
-// Never vetoes the end of the session: a delivery is not worth keeping the
-// user from logging off. A rewrite is held off inside WM_ENDSESSION, which
-// Windows waits some seconds for before it ends the process. A request to
-// close the window (taskkill without /f) is an interruption as well, and
-// the window is kept, or the end of the session would pass unseen.
-LRESULT CALLBACK watchSessionEnd(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_QUERYENDSESSION:
-        return TRUE;
-    case WM_ENDSESSION:
-        if (wParam != FALSE) {  // FALSE: the end of the session was called off
-            endOrHoldBack();
-        }
-        return 0;
-    case WM_CLOSE:
-        endOrHoldBack();
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-}
-
-HWND createSessionWindow() {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = watchSessionEnd;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kSessionWindowClass;
-    if (RegisterClassW(&windowClass) == 0) {
-        return nullptr;
-    }
-    // No parent and never shown: top-level, so that the broadcasts reach it.
-    return CreateWindowExW(0, kSessionWindowClass, L"tarnpost", WS_POPUP, 0, 0, 0, 0, nullptr,
-                           nullptr, instance, nullptr);
-}
-
-DWORD WINAPI pumpSessionMessages(LPVOID /*unused*/) {
-    if (createSessionWindow() == nullptr) {
-        return 0;
-    }
-    SetEvent(sessionWindowReady);
-    MSG queued;
-    while (GetMessageW(&queued, nullptr, 0, 0) > 0) {
-        DispatchMessageW(&queued);
-    }
-    return 0;
-}
-
-void startWatchingSessionEnd() {
-    sessionWindowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (sessionWindowReady == nullptr) {
-        return;
-    }
-    sessionThread = CreateThread(nullptr, 0, pumpSessionMessages, nullptr, 0, nullptr);
-}
-
-// Returns once the session window exists or cannot be made: from then on the
-// end of the session cannot pass unseen. Waited for before anything else is
-// done, not only before the rewrite: under Wine a process that ended while
-// the thread was still making its window lost the last bytes it had written
-// to its standard error.
-void awaitSessionWindow() {
-    if (sessionThread == nullptr) {
-        return;
-    }
-    const HANDLE settled[] = {sessionWindowReady, sessionThread};
-    WaitForMultipleObjects(2, settled, FALSE, INFINITE);
 }
 
 // SMTO_ERRORONEXIT makes a Receiver whose thread ends while handling the
@@ -151,14 +62,12 @@ UINT sendFlags() {
 }  // namespace
 
 // A console program's standard handles are the caller's business. The
-// console's events and the end of the session go through handlers of this
-// program's own, which end the process at once, except while the message
-// file is rewritten; should Windows refuse a handler, the thread or the
-// window, the rewrite goes on unguarded rather than not at all.
+// console's events go through a handler of this program's own, which ends
+// the process at once, except while the message file is rewritten; should
+// Windows refuse the handler, the rewrite goes on unguarded rather than not
+// at all.
 bool prepareProcess() {
     SetConsoleCtrlHandler(holdBackWhileRewriting, TRUE);
-    startWatchingSessionEnd();
-    awaitSessionWindow();
     return true;
 }
 
