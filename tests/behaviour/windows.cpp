@@ -255,8 +255,10 @@ bool create(const Launch& launch, bool suspended, PROCESS_INFORMATION* created,
     std::wstring units = launch.wide ? wide(line) : fromAnsi(line);
     const std::wstring directory = wide(launch.workingDirectory);
     const std::wstring program = wide(launch.argv[0]);
-    const DWORD flags =
-        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
+    // The child shares this program's console: one of its own would be a
+    // console host process (conhost under Wine) that outlives the child
+    // unwaited, in the child's working folder.
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
     const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
     BOOL started = FALSE;
     DWORD why = 0;
@@ -375,6 +377,11 @@ std::string finish(Child child, int limitMs) {
     return end;
 }
 
+bool whilePaused(Child, const std::string&, const std::function<void()>&) {
+    ADD_FAILURE() << "no pausing on Windows";
+    return false;
+}
+
 void askToStop(Child, const Launch& receiverLaunch) {
     Launch stop = receiverLaunch;
     stop.argv = {receiverLaunch.argv[0], "--stop"};
@@ -457,15 +464,40 @@ std::vector<std::string> entriesBelow(const std::string& directory) {
     return entries;
 }
 
-// A window of the class is there before any row: a real TARN, maybe, which
-// must never get a test's message; or a stand-in left running.
+namespace {
+
+// Under Wine the desktop's process starts with the first window any program
+// makes and takes over that program's standard error: made by a row's
+// Receiver, it would hold that row's output file, and with it the scratch
+// folder, for as long as this run lasts. So it is made here first, with
+// standard error on the null device; this process keeps it up.
+void readyDesktop() {
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    const HANDLE null = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    SetStdHandle(STD_ERROR_HANDLE, null);
+    GetDesktopWindow();
+    SetStdHandle(STD_ERROR_HANDLE, error);
+    CloseHandle(null);
+}
+
+}  // namespace
+
+// A window of the class is there before any row: a real TARN, which must
+// never get a test's message, or a stand-in left running.
 std::string refusal() {
+    readyDesktop();
     if (FindWindowW(TARN_CLASS_NAME_W, nullptr) == nullptr) {
         return "";
     }
+    if (FindWindowW(TARN_CLASS_NAME_W, L"TARN stand-in") != nullptr) {
+        return "a window of class " TARN_CLASS_NAME
+               " exists: a stand-in is running, and every row would reach it; end it with "
+               "tarn-receiver.exe --stop and run the tests again";
+    }
     return "a window of class " TARN_CLASS_NAME
-           " exists: TARN (or a stand-in) is running, and every row would reach it; "
-           "close it and run the tests again";
+           " exists: TARN is running, and every row would reach it; close TARN and run the "
+           "tests again";
 }
 
 namespace {

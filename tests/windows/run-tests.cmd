@@ -23,20 +23,13 @@ set "TEMP=%SCRATCH%"
 set "TMP=%SCRATCH%"
 "%KIT%behaviour_test.exe" %*
 set STATUS=%ERRORLEVEL%
-rem A program a row just ended may hold a file there a moment longer (under
-rem Wine on a busy machine, many seconds): up to 30 tries, a second apart
-rem (ping is the one pause that needs no console).
-set TRIES=0
-:remove
+rem Every program a row started has ended, so nothing holds a file there.
+rem A folder left behind is a fault of the run, and fails it.
 rmdir /s /q "%SCRATCH%" >nul 2>&1
-if not exist "%SCRATCH%\" goto removed
-set /a TRIES+=1
-if %TRIES% lss 30 (
-    ping -n 2 127.0.0.1 >nul 2>&1
-    goto remove
+if exist "%SCRATCH%\" (
+    echo run-tests: cannot remove the scratch folder %SCRATCH% 1>&2
+    if %STATUS% equ 0 set STATUS=1
 )
-echo run-tests: cannot remove the scratch folder %SCRATCH% 1>&2
-:removed
 exit /b %STATUS%
 :help
 echo Runs every row of tarnpost's behaviour table against the tarnpost.exe
@@ -45,10 +38,13 @@ echo %%TEMP%% that is removed at the end. More in README-tests.txt.
 echo.
 echo   run-tests.cmd [OPTION...]
 echo.
-echo   --gtest_filter=*NAME       only the row NAME, e.g. --gtest_filter=*NoReceiver
+echo   --gtest_filter=*/NAME      only the row NAME, e.g. --gtest_filter=*/NoReceiver
 echo   --gtest_output=xml:FILE    also a report for a CI system
 echo   --system-folders           also the rows that write TARN_Message.txt in the
 echo                              Windows directory and a drive's root
+echo   --full-disk=DIR            also the rows that need a full disk: DIR holds a
+echo                              folder "disk" on a full disk and a folder "device"
+echo                              whose TARN_Message.txt leads to a device
 echo   Other options go to behaviour_test.exe (GoogleTest's options).
 echo.
 echo Exit status: 0 when every row that ran passed, 1 when a row failed, 2 when
