@@ -313,19 +313,6 @@ void waitForEarlierNotifications(HWND receiver) {
     }
 }
 
-// The file is opened once before TARN is looked for, so that a place where
-// it cannot be created is reported without a word to TARN; it is closed
-// again at once, since TARN may have an earlier notification to handle and
-// read it for.
-bool messageFileCanBeOpened(const char* path) {
-    FILE* file = openMessageFile(path);
-    if (file == nullptr) {
-        return cannotCreate(path);
-    }
-    fclose(file);  // nothing was written, so nothing can be lost here
-    return true;
-}
-
 // Two deliveries at once would overwrite each other's file before the
 // Receiver read it, so each holds the lock from writing until the reply.
 bool lockDeliveries(const char* path) {
@@ -340,12 +327,11 @@ bool lockDeliveries(const char* path) {
     return reportAboutFile("Cannot lock message file \"%s\" for delivery.", path);
 }
 
-// Holding the lock. Without a window the file is written all the same, for a
+// Holding the lock. The file is not touched before TARN answered the no-op:
+// while it still handles an earlier notification it may hold the file open
+// against writers. Without a window the file is written all the same, for a
 // TARN started later.
 bool deliverLocked(const char* path, const char* message) {
-    if (!messageFileCanBeOpened(path)) {
-        return false;
-    }
     const HWND receiver = FindWindowW(TARN_CLASS_NAME_W, nullptr);
     waitForEarlierNotifications(receiver);
     return writeMessageFile(path, message) && notifyReceiver(receiver);

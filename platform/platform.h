@@ -48,7 +48,7 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 // Connects to the Receiver listening under `className` in the user's private
 // runtime directory; null when none listens there or the place is unsafe.
-// The connection carries every message sent through the handle, in order.
+// Each message sent through the handle then goes on a connection of its own.
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
 
 // The number of the ANSI code page, for error texts; 0 here, where there is

@@ -17,7 +17,16 @@
 #include "platform/platform.h"
 #include "platform/posix_ipc.h"
 
+// The Receiver FindWindowW found: where it listens, and the connection made
+// to find it, kept for the first message sent.
+struct PlatformWindow {
+    char socketPath[sizeof(sockaddr_un::sun_path)];
+    int connection;
+};
+
 namespace {
+
+PlatformWindow foundReceiver = {"", -1};
 
 // Win32 size contract: the value and its terminator, or the size needed.
 DWORD storeValue(const char* value, LPSTR buffer, DWORD size) {
@@ -418,10 +427,16 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR /*windowName*/) {
         return nullptr;
     }
     const int fd = connectTo(socketPath);
-    // The handle carries the connection; 0 is a valid descriptor, null is not.
-    // It is never dereferenced, only turned back into the descriptor.
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    return fd < 0 ? nullptr : reinterpret_cast<HWND>(static_cast<intptr_t>(fd + 1));
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (foundReceiver.connection >= 0) {
+        close(foundReceiver.connection);
+    }
+    // receiverSocketPath kept it within a socket address.
+    memcpy(foundReceiver.socketPath, socketPath, strlen(socketPath) + 1);
+    foundReceiver.connection = fd;
+    return &foundReceiver;
 }
 
 bool prepareProcess() {
@@ -469,16 +484,23 @@ bool setFileLength(FILE* file, long length) {
     return ftruncate(fileno(file), (off_t)length) == 0;
 }
 
-// The stand-in cannot tell a Receiver that died from one that sent a bad
-// reply: both count as a nonzero reply. Only a missing window fails the send.
-// The connection stays open for the next message, as a window stays there;
-// it closes as the process ends.
+// Every message goes on a connection of its own, as each sent window message
+// stands alone: its reply is only ever what the Receiver wrote on that
+// connection, never bytes left over from an answer to an earlier message.
+// The first one takes the connection FindWindowW made. The stand-in cannot
+// tell a Receiver that died from one that sent a bad reply: both count as a
+// nonzero reply. A Receiver that no longer listens fails the send, as a
+// window that closed after it was found does.
 bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
-    if (window == nullptr) {
+    int fd = -1;
+    if (window != nullptr) {
+        fd = window->connection >= 0 ? window->connection : connectTo(window->socketPath);
+        window->connection = -1;
+    }
+    if (fd < 0) {
         *error = ERROR_INVALID_WINDOW_HANDLE;
         return false;
     }
-    const int fd = (int)((intptr_t)window - 1);
     char request[32];
     const int length = snprintf(request, sizeof request, "%u 0 0\n", message);
     char line[64];
@@ -486,6 +508,7 @@ bool sendAndWait(HWND window, UINT message, LRESULT* reply, DWORD* error) {
         !receiveLine(fd, line, sizeof line) || !parseReply(line, reply)) {
         *reply = -1;
     }
+    close(fd);
     return true;
 }
 

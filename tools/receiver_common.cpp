@@ -37,6 +37,10 @@ bool parseReceiverOptions(int argc, char** argv, ReceiverOptions* options) {
             options->replyBytes = argv[++i];
         } else if (strcmp(option, "--socket") == 0 && hasValue) {
             options->socketPath = argv[++i];
+        } else if (strcmp(option, "--on-no-op") == 0 && hasValue) {
+            options->onNoOperation = argv[++i];
+        } else if (strcmp(option, "--title") == 0 && hasValue) {
+            options->title = argv[++i];
         } else if (strcmp(option, "--drop") == 0) {
             options->drop = true;
         } else if (strcmp(option, "--peer-streams") == 0) {

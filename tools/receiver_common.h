@@ -8,16 +8,18 @@
 
 struct ReceiverOptions {
     long long reply = 0;
-    long count = -1;                   // stop after this many notifications
-    long delayMs = 0;                  // busy this long before reading the file
-    bool die = false;                  // be killed while handling the message
-    bool hangUp = false;               // POSIX: close the connection without a reply
-    bool drop = false;                 // POSIX: close each connection at once, unread
-    bool peerStreams = false;          // POSIX: show where the caller's fds 0-2 lead
-    const char* replyBytes = nullptr;  // POSIX: send these bytes (C escapes) as the reply
-    const char* socketPath = nullptr;  // POSIX: listen on exactly this path
-    bool stop = false;                 // Windows: close the running stand-in instead of being one
-    bool readShared = false;           // Windows: read the file while others may write it
+    long count = -1;                      // stop after this many notifications
+    long delayMs = 0;                     // busy this long before reading the file
+    bool die = false;                     // be killed while handling the message
+    bool hangUp = false;                  // POSIX: close the connection without a reply
+    bool drop = false;                    // POSIX: close each connection at once, unread
+    bool peerStreams = false;             // POSIX: show where the caller's fds 0-2 lead
+    const char* replyBytes = nullptr;     // POSIX: send these bytes (C escapes) as every reply
+    const char* socketPath = nullptr;     // POSIX: listen on exactly this path
+    const char* onNoOperation = nullptr;  // POSIX: run this shell command when a no-op arrives
+    const char* title = nullptr;          // Windows: the window's title, if not a stand-in's
+    bool stop = false;        // Windows: close the running stand-in instead of being one
+    bool readShared = false;  // Windows: read the file while others may write it
     const char* messageDirectory = nullptr;
     const char* recordDirectory = nullptr;  // keep each message read as NNNNNN.msg
     const char* readyFile = nullptr;        // created once the Receiver can be told

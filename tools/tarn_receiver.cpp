@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,7 +32,8 @@ void usage() {
     fprintf(stderr,
             "usage: tarn-receiver [--reply N | --reply-bytes TEXT | --hang-up | --drop] [--die]\n"
             "                     [--delay MS] [--count N] [--dir MESSAGE_DIR] [--record DIR]\n"
-            "                     [--ready FILE] [--socket PATH] [--peer-streams]\n");
+            "                     [--ready FILE] [--socket PATH] [--peer-streams]\n"
+            "                     [--on-no-op COMMAND]\n");
 }
 
 // Binds `path` as it stands: a name that fills the whole of sun_path goes
@@ -139,11 +141,13 @@ size_t unescape(const char* text, char* bytes, size_t size) {
     return length;
 }
 
-void sendReply(int connection, const ReceiverOptions& options) {
+// Sends `reply`, or the bytes --reply-bytes gives, which a Receiver that
+// answers oddly sends to every request alike.
+void sendReply(int connection, const ReceiverOptions& options, const char* reply) {
     char line[256];
     const size_t length = options.replyBytes != nullptr
                               ? unescape(options.replyBytes, line, sizeof line)
-                              : (size_t)snprintf(line, sizeof line, "%lld\n", options.reply);
+                              : (size_t)snprintf(line, sizeof line, "%s", reply);
     if (send(connection, line, length, MSG_NOSIGNAL) == (ssize_t)length) {
         return;
     }
@@ -182,53 +186,26 @@ bool isNoOperation(const char* request) {
     return strcmp(request, noOperation) == 0;
 }
 
-// Reads the connection's next request but a no-op, answering those on the
-// way as a window's default procedure does, whatever the options say.
-bool readRequest(int connection, char* request, size_t size, long number) {
-    bool any = false;
-    while (readLine(connection, request, size)) {
-        if (!isNoOperation(request)) {
-            return true;
-        }
-        send(connection, "0\n", 2, MSG_NOSIGNAL);
-        any = true;
+// Runs `command` with the shell and waits for it, so that a test can change
+// things at the moment a no-op arrives: the sender then holds its lock and
+// has yet to touch the message file.
+void runOnNoOperation(const char* command) {
+    if (command == nullptr) {
+        return;
     }
-    if (!any) {
-        printf("TARN connection %ld closed without a request\n", number);
+    fflush(stdout);
+    const int status = system(command);
+    if (status != 0) {
+        fprintf(stderr, "tarn-receiver: --on-no-op command ended with status %d\n", status);
     }
-    return false;
 }
 
-// Handles one connection; returns true when it carried a notification.
-bool serve(int connection, const ReceiverOptions& options, long number) {
-    if (options.drop) {
-        printf("TARN connection %ld dropped\n", number);
-        return false;
-    }
-    if (options.peerStreams) {
-        showPeerStreams(connection);
-    }
-    char request[128];
-    if (!readRequest(connection, request, sizeof request, number)) {
-        return false;
-    }
-    // A Receiver busy elsewhere gets to the message only later, and reads the
-    // file then.
-    if (options.delayMs > 0) {
-        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
-        fflush(stdout);
-        const struct timespec delay = {options.delayMs / 1000, options.delayMs % 1000 * 1000000};
-        nanosleep(&delay, nullptr);
-    }
+// Reads the file, shows and keeps what it held.
+void readAndShow(const ReceiverOptions& options, long number) {
     char path[PATH_MAX];
     bool found = false;
     const bool placed = messageFilePath(options.messageDirectory, path, sizeof path);
     const size_t length = placed ? readMessage(path, &found) : 0;
-    char expected[32];
-    snprintf(expected, sizeof expected, "%u 0 0", TARN_MESSAGE_WAITING);
-    if (strcmp(request, expected) != 0) {
-        printf("TARN unexpected request \"%s\"\n", request);
-    }
     if (!placed) {
         printf("TARN message %ld: no message directory\n", number);
     } else if (!found) {
@@ -238,11 +215,51 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
         recordMessage(options.recordDirectory, number, message, length);
     }
     fflush(stdout);
+}
+
+// Handles the one request a connection carries, as a window handles one sent
+// message: a no-op is answered at once, doing nothing; a notification is
+// handled after --delay and answered as the options say. Returns true when
+// it was a notification.
+bool serve(int connection, const ReceiverOptions& options, long number) {
+    if (options.drop) {
+        printf("TARN connection dropped\n");
+        return false;
+    }
+    if (options.peerStreams) {
+        showPeerStreams(connection);
+    }
+    char request[128];
+    if (!readLine(connection, request, sizeof request)) {
+        printf("TARN connection closed without a request\n");
+        return false;
+    }
+    if (isNoOperation(request)) {
+        runOnNoOperation(options.onNoOperation);
+        sendReply(connection, options, "0\n");
+        return false;
+    }
+    char expected[32];
+    snprintf(expected, sizeof expected, "%u 0 0", TARN_MESSAGE_WAITING);
+    if (strcmp(request, expected) != 0) {
+        printf("TARN unexpected request \"%s\"\n", request);
+    }
+    // A Receiver busy elsewhere gets to the message only later, and reads the
+    // file then.
+    if (options.delayMs > 0) {
+        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
+        fflush(stdout);
+        const struct timespec delay = {options.delayMs / 1000, options.delayMs % 1000 * 1000000};
+        nanosleep(&delay, nullptr);
+    }
+    readAndShow(options, number);
     if (options.die) {
         kill(getpid(), SIGKILL);
     }
     if (!options.hangUp) {
-        sendReply(connection, options);
+        char reply[32];
+        snprintf(reply, sizeof reply, "%lld\n", options.reply);
+        sendReply(connection, options, reply);
     }
     return true;
 }
@@ -251,8 +268,9 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
 
 int main(int argc, char** argv) {
     ReceiverOptions options;
-    // --stop and --read-shared belong to the Windows stand-in.
-    if (!parseReceiverOptions(argc, argv, &options) || options.stop || options.readShared) {
+    // --stop, --read-shared and --title belong to the Windows stand-in.
+    if (!parseReceiverOptions(argc, argv, &options) || options.stop || options.readShared ||
+        options.title != nullptr) {
         usage();
         return 2;
     }

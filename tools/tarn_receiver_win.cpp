@@ -25,22 +25,28 @@ void usage() {
     fprintf(
         stderr,
         "usage: tarn-receiver [--reply N] [--die] [--delay MS] [--count N] [--dir MESSAGE_DIR]\n"
-        "                     [--record DIR] [--ready FILE] [--read-shared]\n"
+        "                     [--record DIR] [--ready FILE] [--read-shared] [--title TEXT]\n"
         "       tarn-receiver --stop\n");
 }
 
-// Reads the whole file, denying writers: tarnpost must have closed it before
-// it tells the window, so a file still open for writing shows up as an error.
+// The title that marks a stand-in's window; TARN's own has another.
+const WCHAR kStandInTitle[] = L"TARN stand-in";
+
+// Opens the file as TARN opens it, denying writers: tarnpost must have closed
+// it before it tells the window, so a file still open for writing shows up
+// as an error, and no delivery may rewrite it while TARN handles a message.
 // With --read-shared another program holds it open for writing, and that
 // check is given up.
-bool readMessage(const char* path, size_t* length, DWORD* error) {
+HANDLE openMessage(const char* path, DWORD* error) {
     const DWORD sharing = options.readShared ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     const HANDLE file = CreateFileA(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        *error = GetLastError();
-        return false;
-    }
+    *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return file;
+}
+
+// Reads the whole file and closes it.
+bool readMessage(HANDLE file, size_t* length, DWORD* error) {
     DWORD got = 0;
     const BOOL read = ReadFile(file, message, sizeof message, &got, nullptr);
     *error = read ? 0 : GetLastError();
@@ -51,13 +57,6 @@ bool readMessage(const char* path, size_t* length, DWORD* error) {
 
 LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     const long number = ++handled;
-    // A Receiver busy elsewhere gets to the message only later, and reads the
-    // file then; what is sent meanwhile waits in its queue.
-    if (options.delayMs > 0) {
-        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
-        fflush(stdout);
-        Sleep((DWORD)options.delayMs);
-    }
     if (wParam != 0 || lParam != 0) {
         printf("TARN unexpected parameters wParam %lu lParam %ld\n", (unsigned long)wParam,
                (long)lParam);
@@ -65,9 +64,19 @@ LRESULT onMessageWaiting(WPARAM wParam, LPARAM lParam) {
     char path[MAX_PATH * 2];
     size_t length = 0;
     DWORD error = 0;
-    if (!messageFilePath(options.messageDirectory, path, sizeof path)) {
+    const bool placed = messageFilePath(options.messageDirectory, path, sizeof path);
+    const HANDLE file = placed ? openMessage(path, &error) : INVALID_HANDLE_VALUE;
+    // A Receiver busy elsewhere gets to the message only later, and reads the
+    // file then, holding it open all the while; what is sent meanwhile waits
+    // in its queue.
+    if (options.delayMs > 0) {
+        printf("TARN busy for %ld ms before message %ld\n", options.delayMs, number);
+        fflush(stdout);
+        Sleep((DWORD)options.delayMs);
+    }
+    if (!placed) {
         printf("TARN message %ld: no message directory\n", number);
-    } else if (!readMessage(path, &length, &error)) {
+    } else if (file == INVALID_HANDLE_VALUE || !readMessage(file, &length, &error)) {
         printf("TARN message %ld: cannot read %s (error %lu)\n", number, path, error);
     } else {
         showMessage(number, message, length);
@@ -117,9 +126,16 @@ bool createReceiverWindow() {
                 GetLastError());
         return false;
     }
-    // Never shown: the window exists only to be found and told.
-    receiverWindow = CreateWindowExW(0, TARN_CLASS_NAME_W, L"TARN stand-in", WS_OVERLAPPEDWINDOW, 0,
-                                     0, 100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+    // Never shown: the window exists only to be found and told. --title
+    // makes it pass for TARN itself, which --stop must leave alone.
+    WCHAR title[256] = L"";
+    if (options.title == nullptr) {
+        lstrcpyW(title, kStandInTitle);
+    } else {
+        MultiByteToWideChar(CP_ACP, 0, options.title, -1, title, 255);
+    }
+    receiverWindow = CreateWindowExW(0, TARN_CLASS_NAME_W, title, WS_OVERLAPPEDWINDOW, 0, 0, 100,
+                                     100, nullptr, nullptr, windowClass.hInstance, nullptr);
     if (receiverWindow == nullptr) {
         fprintf(stderr, "tarn-receiver: cannot create the window (error %lu)\n", GetLastError());
         return false;
@@ -127,11 +143,13 @@ bool createReceiverWindow() {
     return true;
 }
 
-// Closes the stand-in that owns the window and waits until it is gone.
+// Closes a running stand-in and waits until it is gone. Only a window with
+// the stand-in's title is closed: TARN's own window has the same class.
 int stopRunningReceiver() {
-    const HWND window = FindWindowW(TARN_CLASS_NAME_W, nullptr);
+    const HWND window = FindWindowW(TARN_CLASS_NAME_W, kStandInTitle);
     if (window == nullptr) {
-        fprintf(stderr, "tarn-receiver: no window of class " TARN_CLASS_NAME "\n");
+        fprintf(stderr, "tarn-receiver: no stand-in is running (no window of class " TARN_CLASS_NAME
+                        " titled \"TARN stand-in\")\n");
         return 1;
     }
     DWORD processId = 0;
@@ -151,15 +169,21 @@ int main(int argc, char** argv) {
     // A window procedure always returns a number as its reply, and there is
     // no connection to hang up, drop or look behind.
     if (!parseReceiverOptions(argc, argv, &options) || options.hangUp || options.drop ||
-        options.peerStreams || options.replyBytes != nullptr || options.socketPath != nullptr) {
+        options.peerStreams || options.replyBytes != nullptr || options.socketPath != nullptr ||
+        options.onNoOperation != nullptr) {
         usage();
         return 2;
     }
     if (options.stop) {
         return stopRunningReceiver();
     }
+    if (FindWindowW(TARN_CLASS_NAME_W, kStandInTitle) != nullptr) {
+        fprintf(stderr, "tarn-receiver: a stand-in is running already (end it with --stop)\n");
+        return 1;
+    }
     if (FindWindowW(TARN_CLASS_NAME_W, nullptr) != nullptr) {
-        fprintf(stderr, "tarn-receiver: a window of class " TARN_CLASS_NAME " exists already\n");
+        fprintf(stderr, "tarn-receiver: TARN is running (a window of class " TARN_CLASS_NAME
+                        " that is no stand-in's)\n");
         return 1;
     }
     if (!createReceiverWindow()) {

@@ -36,6 +36,7 @@ void violation(const std::string& what) {
 // window was given out and answered a no-op: only then has it handled every
 // notification sent before.
 bool fileChanged = false;
+bool fileOpened = false;
 bool windowGivenOut = false;
 bool windowCaughtUp = false;
 
@@ -184,6 +185,7 @@ void resetFakePlatform() {
     directoryStart = 0;
     openStream = nullptr;
     fileChanged = false;
+    fileOpened = false;
     windowGivenOut = false;
     windowCaughtUp = false;
 }
@@ -243,6 +245,9 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     if (state.interruptionsHeldBack) {
         violation("FindWindowW while interruptions are held back");
     }
+    if (fileOpened) {
+        violation("FindWindowW after the message file was opened");
+    }
     windowGivenOut = windowGivenOut || state.windowExists;
     return state.windowExists ? receiverHandle() : nullptr;
 }
@@ -259,6 +264,11 @@ FILE* openMessageFile(const char* path) {
     if (openStream != nullptr) {
         violation("openMessageFile while the message file is still open");
     }
+    // TARN may still hold the file open for an earlier notification.
+    if (windowGivenOut && !windowCaughtUp) {
+        violation("openMessageFile before the Receiver answered a no-op");
+    }
+    fileOpened = true;
     if (fileChanged && state.reopenFails) {
         return nullptr;
     }

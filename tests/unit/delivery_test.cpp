@@ -540,7 +540,6 @@ TEST_P(FailureLadderTest, EndsWithItsTextAndGoesNoFurther) {
 const char kCannotCreate[] = "Cannot create message file \"{path}\".\n";
 const char kNotRunning[] = "Program TARN not running (or an old version).";
 const char kReturnsError[] = "Program TARN returns error.";
-const std::vector<std::string> kLockThenRelease = {"acquireDeliveryLock", "releaseDeliveryLock"};
 // The no-op the Receiver answers once it handled what was sent before, then
 // the notification.
 const std::vector<std::string> kWholeRound = {"acquireDeliveryLock", "FindWindowW", "sendAndWait",
@@ -557,11 +556,11 @@ INSTANTIATE_TEST_SUITE_P(
         LadderCase{"Delivered", Obstacle::kNone, true, 0, DELIVERY_LOCK_TAKEN, nullptr, kWholeRound,
                    FileAfter::kMessage},
         LadderCase{"MissingDirectory", Obstacle::kMissingDirectory, true, 0, DELIVERY_LOCK_TAKEN,
-                   kCannotCreate, kLockThenRelease, FileAfter::kAbsent},
+                   kCannotCreate, kCaughtUpThenRelease, FileAfter::kAbsent},
         LadderCase{"MessageFileIsADirectory", Obstacle::kFileIsDirectory, true, 0,
-                   DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kDirectory},
+                   DELIVERY_LOCK_TAKEN, kCannotCreate, kCaughtUpThenRelease, FileAfter::kDirectory},
         LadderCase{"DeviceInTheFilesPlaceIsNotWritten", Obstacle::kFileIsDevice, true, 0,
-                   DELIVERY_LOCK_TAKEN, kCannotCreate, kLockThenRelease, FileAfter::kLink},
+                   DELIVERY_LOCK_TAKEN, kCannotCreate, kCaughtUpThenRelease, FileAfter::kLink},
         LadderCase{"FullDiskEmptiesTheFile", Obstacle::kWriteFails, true, 0, DELIVERY_LOCK_TAKEN,
                    kCannotWrite, kCaughtUpThenRelease, FileAfter::kEmpty},
         // A failed write shows at once, not when a stream buffer is flushed
