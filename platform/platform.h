@@ -106,10 +106,9 @@ DeliveryLock acquireDeliveryLock(const char* messageFilePath);
 // Lets the next delivery go on; harmless when no lock is held.
 void releaseDeliveryLock();
 
-// Holds back every interruption a program may catch that would end it, but
-// the faults of its own code (Ctrl+C, SIGTERM, closing the console, a timer,
-// a CPU limit, ...), while the message file is rewritten, so that it is
-// never left holding part of a message.
+// Holds back every interruption that can be held back (Ctrl+C, SIGTERM,
+// closing the console, a timer, a CPU limit, ...) while the message file is
+// rewritten, so that it is never left holding part of a message.
 void deferInterruptions();
 
 // Lets them through again; one that arrived meanwhile ends the process here,

@@ -562,20 +562,17 @@ void releaseDeliveryLock() {
 }
 
 void deferInterruptions() {
-    // Every signal that would end the process while the file holds part of a
-    // message: a user's (Ctrl+C, SIGTERM, a closed terminal, kill -RTMIN), a
-    // timer's or CPU limit's, an I/O or power notice. The faults the
-    // program's own code raises are never held back.
+    // Every signal that can be blocked: a user's (Ctrl+C, SIGTERM, a closed
+    // terminal, kill -RTMIN), a timer's or CPU limit's, an I/O or power
+    // notice, and the fault signals too when they are sent from outside
+    // (kill -SEGV). Linux still ends a process at once whose own code faults
+    // while they are blocked, so no fault of tarnpost's can be held back.
     // The C library leaves out of every mask it is given the two real-time
     // signals it keeps for its threads (32 and 33); this program has no
     // threads, and sent from outside they end it like any other, so the mask
     // goes to the kernel directly, in the layout the two share.
-    static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
     sigset_t interruptions;
     memset(&interruptions, 0xff, sizeof interruptions);
-    for (const int fault : kFaults) {
-        sigdelset(&interruptions, fault);
-    }
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, &interruptions, &maskBeforeDeferring, _NSIG / 8);
 }
 
