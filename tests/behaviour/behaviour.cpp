@@ -181,7 +181,7 @@ protected:
     Launch tarnpostLaunch(const Row& row, int index);
     void runAll();
     void runWhileLocked();
-    void endOneUnread();
+    void startOneTarnIsBusyWith();
     void checkRun(int index, const std::string& end, const Launch& launch);
     void checkReceivers();
     void checkFiles();
@@ -197,6 +197,11 @@ protected:
     std::string fileBefore_;
     std::string lockBefore_;
     int outputs_ = 0;
+    Child earlier_ = 0;  // the delivery the busy Receiver has yet to read
+    // Where strace tells of the pause (see Row::pauseAt).
+    std::string pauseLog() const {
+        return scene_->root + kSeparator + "o" + kSeparator + "trace";
+    }
 };
 
 void Behaviour::fillPlaceholders() {
@@ -270,9 +275,9 @@ void Behaviour::arrange() {
     for (const std::string& directory : row.directories) {
         ASSERT_TRUE(makeDirectories(scene.path(directory))) << directory;
     }
-    for (const bool late : {false, true}) {
+    for (const int stage : {0, 1}) {
         for (const Step& step : row.steps) {
-            if (step.afterListening != late || !scene.skip.empty()) {
+            if (step.stage != stage || !scene.skip.empty()) {
                 continue;
             }
             const std::string path = scene.path(step.path);
@@ -287,7 +292,7 @@ void Behaviour::arrange() {
             }
             ASSERT_FALSE(HasFatalFailure());
         }
-        if (!late && row.receiver && scene.skip.empty()) {
+        if (stage == 0 && row.receiver && scene.skip.empty()) {
             startReceiver(row.receiverOptions, row.receiverAsOtherUser);
             ASSERT_FALSE(HasFatalFailure());
             if (!row.decoyOptions.empty()) {
@@ -301,6 +306,14 @@ Launch Behaviour::tarnpostLaunch(const Row& row, int index) {
     Scene& scene = *scene_;
     Launch launch;
     launch.argv = wrapper_;
+    if (!row.pauseAt.empty()) {
+        // clang-format off
+        const std::vector<std::string> pause = {
+            "/usr/bin/strace", "-o", pauseLog(), "-P", scene.expand(row.pauseAt),
+            "-e", "trace=openat", "-e", "inject=openat:signal=SIGSTOP:when=1", "--"};
+        // clang-format on
+        launch.argv.insert(launch.argv.end(), pause.begin(), pause.end());
+    }
     for (const std::string& program : row.wrapper) {
         launch.argv.push_back(program);
     }
@@ -383,6 +396,14 @@ void Behaviour::runAll() {
     for (int i = 0; i < row.runs; ++i) {
         const Child child = start(launches[i], &error);
         ASSERT_NE(child, 0) << error;
+        const bool paused = row.pauseAt.empty() || whilePaused(child, pauseLog(), [this] {
+                                for (const Step& step : scene_->row.steps) {
+                                    if (step.stage == 2) {
+                                        prepare(step, *scene_);
+                                    }
+                                }
+                            });
+        EXPECT_TRUE(paused) << "tarnpost never opened " << row.pauseAt;
         checkRun(i, finish(child, kLimitMs), launches[i]);
     }
 }
@@ -413,12 +434,14 @@ void Behaviour::runWhileLocked() {
 
 const char kEndedUnreadMessage[] = "ended before TARN read it";
 
-// Ends a delivery while the busy Receiver has yet to read its message, as a
-// Ctrl+C on a tarnpost that seems to hang does; the Receiver handles its
-// notification later, when the next delivery may be rewriting the file.
-void Behaviour::endOneUnread() {
+// Starts a delivery and waits until the Receiver is busy with it. Ended
+// there, as a Ctrl+C on a tarnpost that seems to hang ends it, it leaves its
+// notification for the Receiver to handle later, when the next delivery may
+// be rewriting the file; kept, it holds the next ones up in its round trip.
+void Behaviour::startOneTarnIsBusyWith() {
     Row earlier = scene_->row;
     earlier.arguments = {kEndedUnreadMessage};
+    earlier.runs = 1;
     const Launch launch = tarnpostLaunch(earlier, 0);
     std::string error;
     const Child child = start(launch, &error);
@@ -427,6 +450,10 @@ void Behaviour::endOneUnread() {
     while (receivers_[0].output().find("TARN busy") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline && ended(child).empty()) {
         nap(5);
+    }
+    if (scene_->row.holder == Holder::kInItsRoundTrip) {
+        earlier_ = child;
+        return;
     }
     ASSERT_EQ(finish(child, 0), "timed out") << "it ended before the Receiver got to it";
 }
@@ -450,10 +477,14 @@ void Behaviour::checkReceivers() {
         for (int run = 0; told && run < row.runs; ++run) {
             expected.push_back(expectedBytes(row, run));
         }
-        if (row.holder == Holder::kEndedUnread && !decoy) {
+        const bool earlier = row.holder >= Holder::kEndedUnread && !decoy;
+        if (earlier) {
             expected.push_back(asWritten(kEndedUnreadMessage));
         }
         std::vector<std::string> records = receiver.records();
+        if (earlier && !records.empty()) {
+            EXPECT_EQ(records[0], expected.back()) << "the earlier message was not read first";
+        }
         std::sort(records.begin(), records.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_TRUE(records == expected)
@@ -483,7 +514,8 @@ void Behaviour::checkReceivers() {
         }
         if (!dies && kThisPlatform == kPosix) {
             const int bare = decoy ? 0 : row.bareConnections * row.runs;
-            EXPECT_EQ(connections, (long)expected.size() + bare) << output;
+            // Each message read came with its no-op, each on a connection.
+            EXPECT_EQ(connections, 2 * (long)expected.size() + bare) << output;
         }
     }
 }
@@ -506,6 +538,8 @@ void Behaviour::checkFiles() {
         break;
     case FileAfter::kEmpty:  // read through a link
         EXPECT_TRUE(readFile(file_, &bytes) && bytes.empty()) << printable(now);
+        break;
+    case FileAfter::kReplaced:
         break;
     case FileAfter::kOneOfRuns:
         for (int i = 0; i < row.runs; ++i) {
@@ -657,12 +691,15 @@ TEST_P(Behaviour, Holds) {
     }
     fileBefore_ = describe(file_);
     lockBefore_ = describe(file_ + ".lock");
-    if (row.holder == Holder::kNone || row.holder == Holder::kEndedUnread) {
-        if (row.holder == Holder::kEndedUnread) {
-            endOneUnread();
+    if (row.holder == Holder::kNone || row.holder >= Holder::kEndedUnread) {
+        if (row.holder != Holder::kNone) {
+            startOneTarnIsBusyWith();
         }
         ASSERT_FALSE(HasFatalFailure());
         runAll();
+        if (earlier_ != 0) {
+            EXPECT_EQ(finish(earlier_, kLimitMs), "exit 0") << "the delivery TARN was busy with";
+        }
     } else {
         runWhileLocked();
     }

@@ -54,7 +54,7 @@ struct Step {
     Kind kind;
     std::string path;
     std::string value;
-    bool afterListening = false;  // done once the Receivers listen
+    int stage = 0;  // 0: first; 1: once the Receivers listen; 2: while tarnpost is paused
 };
 
 // Who holds the delivery lock when tarnpost starts.
@@ -64,6 +64,7 @@ enum class Holder {
     kDead,                // a holder that ended holding it
     kKilledWhileWaiting,  // POSIX: a process killed while tarnpost waits
     kEndedUnread,         // a delivery ended while the busy Receiver had yet to read it
+    kInItsRoundTrip,      // a delivery the busy Receiver has yet to read; the runs start meanwhile
 };
 
 // What the message file must be afterwards.
@@ -73,6 +74,7 @@ enum class FileAfter {
     kUnchanged,  // what the set-up left there
     kEmpty,      // a file of no bytes: neither a fragment nor the old message
     kOneOfRuns,  // the message of one of the runs, whole
+    kReplaced,   // what the row put in its place meanwhile, not looked at
 };
 
 // Checks beyond the usual ones.
@@ -104,6 +106,7 @@ struct Row {
     std::vector<std::string> arguments;
     std::string commandLine;
     std::vector<std::string> wrapper;  // POSIX: run before tarnpost (prlimit, sh)
+    std::string pauseAt;               // POSIX: tarnpost stops once it has opened this path first
     bool wide = false;                 // Windows: the texts are UTF-8, started with CreateProcessW
     std::string stdoutTo;              // empty: captured; kClosedPipe or a path
     std::string workingDirectory = "{dir}";
@@ -135,7 +138,7 @@ struct Row {
     FileAfter file = FileAfter::kMessage;
     std::string fileBytes;    // kMessage: empty means the first argument as written
     bool told = true;         // the Receiver was told, and read the file whole
-    int bareConnections = 0;  // POSIX: connections per run that carried no notification
+    int bareConnections = 0;  // POSIX: connections per run beyond a read notification's two
     std::vector<std::string> receiverShows;  // lines its output must hold
     std::vector<Check> checks;
 
@@ -156,6 +159,7 @@ struct Row {
     TARNPOST_ROW_SET(args, arguments)
     TARNPOST_ROW_SET(line, commandLine)
     TARNPOST_ROW_SET(wrap, wrapper)
+    TARNPOST_ROW_SET(pauseAtOpenOf, pauseAt)
     TARNPOST_ROW_SET(stdoutInto, stdoutTo)
     TARNPOST_ROW_SET(lock, holder)
     TARNPOST_ROW_SET(dirs, directories)
@@ -166,6 +170,7 @@ struct Row {
     TARNPOST_ROW_SET(leaves, file)
     TARNPOST_ROW_SET(bare, bareConnections)
     TARNPOST_ROW_SET(endsBy, endSignal)
+    TARNPOST_ROW_SET(exits, exitStatus)
     TARNPOST_ROW_FLAG(inUtf16, wide, true)
     TARNPOST_ROW_FLAG(otherUser, asOtherUser, true)
     TARNPOST_ROW_FLAG(atMediumIntegrity, mediumIntegrity, true)
@@ -187,12 +192,15 @@ struct Row {
         atOnce = together;
         return *this;
     }
-    Row& step(Step::Kind kind, std::string path, std::string value = "", bool late = false) {
-        steps.push_back({kind, std::move(path), std::move(value), late});
+    Row& step(Step::Kind kind, std::string path, std::string value = "", int stage = 0) {
+        steps.push_back({kind, std::move(path), std::move(value), stage});
         return *this;
     }
     Row& stepLater(Step::Kind kind, std::string path, std::string value = "") {
-        return step(kind, std::move(path), std::move(value), true);
+        return step(kind, std::move(path), std::move(value), 1);
+    }
+    Row& whilePaused(Step::Kind kind, std::string path) {
+        return step(kind, std::move(path), "", 2);
     }
     Row& sweepLengths(Source source) {
         sweep = source;
@@ -288,6 +296,10 @@ std::string finish(Child child, int limitMs);
 // How many starts had to be made again because Wine lost the new process
 // before the program ran (windows.cpp); the run's summary shows it.
 extern int startsMadeAgain;
+// POSIX: runs `act` once the program that `child`, strace, traces has
+// stopped, as strace's `traceLog` tells (see Row::pauseAt), then lets it go
+// on; false when it never stopped.
+bool whilePaused(Child child, const std::string& traceLog, const std::function<void()>& act);
 // Asks a running stand-in Receiver to stop as a user would.
 void askToStop(Child receiver, const Launch& receiverLaunch);
 // The command line a Windows runtime splits into `argv`.

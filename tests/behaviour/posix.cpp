@@ -190,9 +190,11 @@ Child start(const Launch& launch, std::string* error) {
     posix_spawn_file_actions_addopen(&actions, 2, launch.stderrPath.c_str(), output, 0600);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawn_file_actions_addchdir_np(&actions, launch.workingDirectory.c_str());
+    // Every bit set: sigfillset leaves out signals 32 and 33, which the C
+    // library would then hand over ignored.
     sigset_t all;
     sigset_t none;
-    sigfillset(&all);
+    memset(&all, 0xff, sizeof all);
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
@@ -251,6 +253,24 @@ std::string finish(Child child, int limitMs) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return end;
+}
+
+// The program strace runs is its child.
+bool whilePaused(Child child, const std::string& traceLog, const std::function<void()>& act) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string trace;
+    while (trace.find("--- stopped by SIGSTOP ---") == std::string::npos) {
+        if (!ended(child).empty() || std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        readFile(traceLog, &trace);
+    }
+    act();
+    std::string traced;
+    readFile("/proc/" + std::to_string(child) + "/task/" + std::to_string(child) + "/children",
+             &traced);
+    return kill((pid_t)atol(traced.c_str()), SIGCONT) == 0;
 }
 
 void askToStop(Child receiver, const Launch&) {
@@ -383,6 +403,7 @@ void prepare(const Step& step, Scene& scene) {
         ASSERT_EQ(symlink(value.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
         return;
     case Step::kFifo:
+        unlink(path.c_str());  // in place of what is there
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path << ": " << strerror(errno);
         return;
     case Step::kSocket:
@@ -394,6 +415,7 @@ void prepare(const Step& step, Scene& scene) {
         close(fd);
         return;
     case Step::kFifoReader:
+        unlink(path.c_str());
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path << ": " << strerror(errno);
         child = readerInChild(path, scene.path("reader-saw-an-open"));
         ASSERT_GT(child, 0) << strerror(errno);

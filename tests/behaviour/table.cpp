@@ -397,6 +397,23 @@ std::vector<Row> faultRows() {
             .step(Step::kLink, kLockFile, "{dir}/lock-target")
             .fails(kCannotLock, unchanged)
             .also(Check::kLockUnchanged),
+        Row("LinkToAFileOfTheUserInTheLockFilesPlace", kPosix)
+            .step(Step::kWrite, "lock-target", "not a lock")
+            .step(Step::kLink, kLockFile, "{dir}/lock-target")
+            .fails(kCannotLock, absent)
+            .also(Check::kLockUnchanged),
+        // The user's own lock file, but closed to the user: the lock fails,
+        // not the message file, which could be made.
+        Row("LockFileOfTheUserClosedToTheUser", kPosix)
+            .otherUser()
+            .step(Step::kMode, "profile", "777")
+            .step(Step::kWrite, kLockFile)
+            .step(Step::kOtherOwner, kLockFile)
+            .step(Step::kMode, kLockFile, "0")
+            .fails(kCannotLock, absent),
+        Row("MessageFileLinksToAPathTooLongToResolve", kPosix)
+            .step(Step::kLink, kMessageFile, "/" + std::string(3999, 'x'))
+            .fails(kCannotLock, unchanged),
         inTheLocksPlace("DirectoryInTheLockFilesPlace", Step::kDirectory),
         // The lock must be a file of its own: closing the message file,
         // reached under another name, would drop it.
@@ -410,6 +427,50 @@ std::vector<Row> faultRows() {
             .step(Step::kLink, kLockFile, "{file}")
             .fails(kCannotLock, unchanged)
             .also(Check::kLockUnchanged),
+        Row("LockFileIsAHardLinkToTheFileALinkNames", kPosix)
+            .env({{"USERPROFILE", "{dir}/alias"}})
+            .dirs({"profile", "alias"})
+            .fileIn("{dir}/alias")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kHardLink, kLockFile, kMessageFile)
+            .step(Step::kLink, "alias/" TARN_MESSAGE_FILE_NAME, "../" + std::string(kMessageFile))
+            .fails(kCannotLock, unchanged),
+        // Changed once the lock is taken, before the file is touched: only
+        // the file the lock was taken for, and never the lock's own, is
+        // written.
+        Row("MessageFileRepointedOnceLocked", kPosix)
+            .receiverWith({"--on-no-op", "ln -sfn {dir}/other {file}"})
+            .fails(kCannotCreate, FileAfter::kReplaced)
+            .bare(1),
+        Row("MessageFileMadeTheLockFileOnceLocked", kPosix)
+            .step(Step::kWrite, kLockFile)
+            .receiverWith({"--on-no-op", "ln -f {file}.lock {file}"})
+            .fails(kCannotCreate, FileAfter::kEmpty)
+            .bare(1),
+        // Swapped in between the look at a file and its open: only the file
+        // looked at is opened; without /proc, what is opened must be it, and
+        // a pipe is never waited for.
+        Row("PipeSwappedInAsTheLockFileIsOpened", kPosix)
+            .step(Step::kWrite, kLockFile)
+            .pauseAtOpenOf("{file}.lock")
+            .whilePaused(Step::kFifoReader, kLockFile)
+            .also(Check::kPipeNeverOpened),
+        Row("PipeSwappedInAsTheLockFileIsOpenedWithoutProc", kPosix)
+            .wrap(afterMounting("mount -t tmpfs tarnpost-test /proc/$$/fd"))
+            .step(Step::kUnshared, "")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .step(Step::kWrite, kLockFile)
+            .pauseAtOpenOf("{file}.lock")
+            .whilePaused(Step::kFifo, kLockFile)
+            .fails(kCannotLock, unchanged),
+        Row("PipeSwappedInAsTheMessageFileIsOpenedWithoutProc", kPosix)
+            .wrap(afterMounting("mount -t tmpfs tarnpost-test /proc/$$/fd"))
+            .step(Step::kUnshared, "")
+            .step(Step::kWrite, kMessageFile, kEarlier)
+            .pauseAtOpenOf("{file}")
+            .whilePaused(Step::kFifo, kMessageFile)
+            .fails(kCannotCreate, FileAfter::kReplaced)
+            .bare(1),
         Row("MessageFileIsALinkToTheLockFile", kPosix)
             .step(Step::kWrite, kLockFile)
             .step(Step::kLink, kMessageFile, "{file}.lock")
@@ -452,8 +513,14 @@ std::vector<Row> faultRows() {
         atTheSecondWrite("InputOutput", "SIGIO", 29),
         atTheSecondWrite("PowerFailure", "SIGPWR", 30),
         atTheSecondWrite("StackFault", "SIGSTKFLT", 16),
+        // strace, which cannot end itself by 32, exits with 128 + 32.
+        atTheSecondWrite("RealTime32", "32", 32).endsBy(0).exits(160),
         atTheSecondWrite("RealTimeMin", "34", 34),
         atTheSecondWrite("RealTimeMax", "64", 64),
+        // Sent from outside, the signals of a program's own faults are held
+        // back like any other.
+        atTheSecondWrite("SegmentationFaultSent", "SIGSEGV", 11),
+        atTheSecondWrite("AbortSent", "SIGABRT", 6),
         // Without /proc each file is opened by its path, and must still be the
         // file seen there. Only tarnpost's own descriptors are hidden: the
         // sanitizers' runtime needs the rest of /proc.
@@ -509,7 +576,7 @@ std::vector<Row> faultRows() {
             .repeat(20, false)
             .receiverWith({"--drop"})
             .fails(kReturnsError)
-            .bare(1),
+            .bare(2),
         // Descriptors 0 to 2 lead to the null device while the delivery runs,
         // so that no file or socket it opens takes one and gets the error line.
         Row("ClosedStandardStreams", kPosix)
@@ -554,6 +621,11 @@ std::vector<Row> replyRows() {
         // line is 62 characters and its line feed.
         reply("ZerosOf62Characters", std::string(62, '0') + "\\n", true),
         reply("ZerosOf63Characters", std::string(63, '0') + "\\n"),
+        // Such a Receiver answers the no-op so too: nothing left over from
+        // that answer may be taken for the notification's reply.
+        reply("SecondLineAfterANonzeroReply", "7\\n0\\n"),
+        reply("NulBeforeZero", "\\00\\n"),
+        reply("ZeroAfter63Digits", std::string(63, '1') + "0\\n"),
         // Finding a standard stream closed leaves errno set: the reply's
         // parsing must not take that for its own failure.
         reply("ZeroWithClosedStandardStreams", "0\\n", true).wrap(kWithClosedStreams),
@@ -647,6 +719,14 @@ std::vector<Row> lockRows() {
         Row("DeliveryAfterOneEndedUnreadIsReadOnce")
             .receiverWith({"--delay", "1500"})
             .lock(Holder::kEndedUnread),
+        // Started while TARN is busy with another, they wait for it: a window
+        // would answer both no-ops before either wrote, and both would then
+        // read the message written last.
+        Row("DeliveriesStartedWhileOneWaitsForTarnEachReadOnce")
+            .receiverWith({"--delay", "1500"})
+            .lock(Holder::kInItsRoundTrip)
+            .repeat(2, true)
+            .leaves(FileAfter::kOneOfRuns),
     };
 }
 
