@@ -22,8 +22,9 @@ HANDLE deliveryMutex = nullptr;
 
 // Where the message file stands with the console's interruptions (Ctrl+C,
 // Ctrl+Break, the console closing): let through at once, held back while the
-// file is rewritten, or one held back that has yet to end the process.
-enum Interruptions : LONG { kLetThrough, kHeldBack, kOneArrived };
+// file is rewritten, one held back that has yet to end the process, or one
+// let through that is ending it now.
+enum Interruptions : LONG { kLetThrough, kHeldBack, kOneArrived, kEnding };
 volatile LONG interruptions = kLetThrough;
 
 // Ends the process as Windows' own handler of the console's events does.
@@ -44,8 +45,15 @@ void endAsInterrupted() {
 // them cuts short can leave part of a message, one that TARN, ending too,
 // was never told of.
 BOOL WINAPI holdBackWhileRewriting(DWORD /*event*/) {
-    if (InterlockedCompareExchange(&interruptions, kOneArrived, kHeldBack) == kLetThrough) {
-        endAsInterrupted();
+    for (;;) {
+        const LONG now = interruptions;
+        const LONG next = now == kLetThrough ? kEnding : now == kHeldBack ? kOneArrived : now;
+        if (InterlockedCompareExchange(&interruptions, next, now) == now) {
+            if (next == kEnding) {
+                endAsInterrupted();
+            }
+            break;
+        }
     }
     Sleep(INFINITE);
     return TRUE;
@@ -138,7 +146,11 @@ void releaseDeliveryLock() {
 }
 
 void deferInterruptions() {
-    InterlockedExchange(&interruptions, kHeldBack);
+    // One let through is ending the process: the rewrite must not begin, or
+    // the end would cut it short.
+    if (InterlockedCompareExchange(&interruptions, kHeldBack, kLetThrough) != kLetThrough) {
+        Sleep(INFINITE);
+    }
 }
 
 void allowInterruptions() {
