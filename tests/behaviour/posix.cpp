@@ -270,7 +270,8 @@ bool whilePaused(Child child, const std::string& traceLog, const std::function<v
     std::string traced;
     readFile("/proc/" + std::to_string(child) + "/task/" + std::to_string(child) + "/children",
              &traced);
-    return kill((pid_t)atol(traced.c_str()), SIGCONT) == 0;
+    const pid_t program = (pid_t)atol(traced.c_str());
+    return program > 0 && kill(program, SIGCONT) == 0;
 }
 
 void askToStop(Child receiver, const Launch&) {

@@ -15,7 +15,7 @@ prefix=$1
 bits=$2
 tarnpost=$3
 receiver=$4
-replyAfterMs=4000
+replyAfterMs=8000
 
 work=$(mktemp -d)
 receiver_pid=

@@ -23,13 +23,21 @@ set "TEMP=%SCRATCH%"
 set "TMP=%SCRATCH%"
 "%KIT%behaviour_test.exe" %*
 set STATUS=%ERRORLEVEL%
-rem Every program a row started has ended, so nothing holds a file there.
-rem A folder left behind is a fault of the run, and fails it.
+rem Every program a row started has ended, so nothing of the run holds a
+rem file there. Another program may (a virus scanner that looks at a new
+rem file): only then a few more tries, a second apart (ping is the one pause
+rem that needs no console). A folder left behind fails the run.
+set TRIES=0
+:remove
 rmdir /s /q "%SCRATCH%" >nul 2>&1
-if exist "%SCRATCH%\" (
-    echo run-tests: cannot remove the scratch folder %SCRATCH% 1>&2
-    if %STATUS% equ 0 set STATUS=1
+if not exist "%SCRATCH%\" exit /b %STATUS%
+set /a TRIES+=1
+if %TRIES% lss 5 (
+    ping -n 2 127.0.0.1 >nul 2>&1
+    goto remove
 )
+echo run-tests: cannot remove the scratch folder %SCRATCH% 1>&2
+if %STATUS% equ 0 set STATUS=1
 exit /b %STATUS%
 :help
 echo Runs every row of tarnpost's behaviour table against the tarnpost.exe
