@@ -6,6 +6,13 @@
 
 #include <stddef.h>
 
+#include "delivery/receiver_protocol.h"
+
+// The title of a stand-in's window; TARN's own has another, so that a
+// stand-in can be told from TARN (and --stop never closes TARN).
+#define TARN_STAND_IN_TITLE "TARN stand-in"
+#define TARN_STAND_IN_TITLE_W TARN_WIDE_TEXT(TARN_STAND_IN_TITLE)
+
 struct ReceiverOptions {
     long long reply = 0;
     long count = -1;                      // stop after this many notifications

@@ -143,11 +143,11 @@ size_t unescape(const char* text, char* bytes, size_t size) {
 
 // Sends `reply`, or the bytes --reply-bytes gives, which a Receiver that
 // answers oddly sends to every request alike.
-void sendReply(int connection, const ReceiverOptions& options, const char* reply) {
+void sendReply(int connection, const ReceiverOptions& options, long long reply) {
     char line[256];
     const size_t length = options.replyBytes != nullptr
                               ? unescape(options.replyBytes, line, sizeof line)
-                              : (size_t)snprintf(line, sizeof line, "%s", reply);
+                              : (size_t)snprintf(line, sizeof line, "%lld\n", reply);
     if (send(connection, line, length, MSG_NOSIGNAL) == (ssize_t)length) {
         return;
     }
@@ -236,7 +236,7 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
     }
     if (isNoOperation(request)) {
         runOnNoOperation(options.onNoOperation);
-        sendReply(connection, options, "0\n");
+        sendReply(connection, options, 0);
         return false;
     }
     char expected[32];
@@ -257,9 +257,7 @@ bool serve(int connection, const ReceiverOptions& options, long number) {
         kill(getpid(), SIGKILL);
     }
     if (!options.hangUp) {
-        char reply[32];
-        snprintf(reply, sizeof reply, "%lld\n", options.reply);
-        sendReply(connection, options, reply);
+        sendReply(connection, options, options.reply);
     }
     return true;
 }

@@ -29,9 +29,6 @@ void usage() {
         "       tarn-receiver --stop\n");
 }
 
-// The title that marks a stand-in's window; TARN's own has another.
-const WCHAR kStandInTitle[] = L"TARN stand-in";
-
 // Opens the file as TARN opens it, denying writers: tarnpost must have closed
 // it before it tells the window, so a file still open for writing shows up
 // as an error, and no delivery may rewrite it while TARN handles a message.
@@ -130,7 +127,7 @@ bool createReceiverWindow() {
     // makes it pass for TARN itself, which --stop must leave alone.
     WCHAR title[256] = L"";
     if (options.title == nullptr) {
-        lstrcpyW(title, kStandInTitle);
+        lstrcpyW(title, TARN_STAND_IN_TITLE_W);
     } else {
         MultiByteToWideChar(CP_ACP, 0, options.title, -1, title, 255);
     }
@@ -146,10 +143,10 @@ bool createReceiverWindow() {
 // Closes a running stand-in and waits until it is gone. Only a window with
 // the stand-in's title is closed: TARN's own window has the same class.
 int stopRunningReceiver() {
-    const HWND window = FindWindowW(TARN_CLASS_NAME_W, kStandInTitle);
+    const HWND window = FindWindowW(TARN_CLASS_NAME_W, TARN_STAND_IN_TITLE_W);
     if (window == nullptr) {
         fprintf(stderr, "tarn-receiver: no stand-in is running (no window of class " TARN_CLASS_NAME
-                        " titled \"TARN stand-in\")\n");
+                        " titled \"" TARN_STAND_IN_TITLE "\")\n");
         return 1;
     }
     DWORD processId = 0;
@@ -177,7 +174,7 @@ int main(int argc, char** argv) {
     if (options.stop) {
         return stopRunningReceiver();
     }
-    if (FindWindowW(TARN_CLASS_NAME_W, kStandInTitle) != nullptr) {
+    if (FindWindowW(TARN_CLASS_NAME_W, TARN_STAND_IN_TITLE_W) != nullptr) {
         fprintf(stderr, "tarn-receiver: a stand-in is running already (end it with --stop)\n");
         return 1;
     }

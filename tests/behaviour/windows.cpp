@@ -19,6 +19,7 @@
 
 #include "tests/behaviour/behaviour.h"
 #include "tests/line_ends.h"
+#include "tools/receiver_common.h"
 
 const unsigned kThisPlatform = kWindows;
 const char kSeparator = '\\';
@@ -490,7 +491,7 @@ std::string refusal() {
     if (FindWindowW(TARN_CLASS_NAME_W, nullptr) == nullptr) {
         return "";
     }
-    if (FindWindowW(TARN_CLASS_NAME_W, L"TARN stand-in") != nullptr) {
+    if (FindWindowW(TARN_CLASS_NAME_W, TARN_STAND_IN_TITLE_W) != nullptr) {
         return "a window of class " TARN_CLASS_NAME
                " exists: a stand-in is running, and every row would reach it; end it with "
                "tarn-receiver.exe --stop and run the tests again";
